@@ -1,0 +1,224 @@
+/* vorutil: the utility library under vor. Memory with tags, error numbers, locks, deques,
+ * hash tables, callback lists, options, buffers, clock, host name and socket set-up.
+ * C linkage; every function is exported undecorated (cdecl) from vorutil.dll / libvorutil.so. */
+#ifndef VORUTIL_H
+#define VORUTIL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#  if defined(VORUTIL_BUILD)
+#    define VORUTIL_API __declspec(dllexport)
+#  else
+#    define VORUTIL_API __declspec(dllimport)
+#  endif
+#else
+#  define VORUTIL_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Error numbers ----------------------------------------------------------------------
+ * One error number per thread. The library's own numbers are positive; an OS or Winsock error
+ * is stored as the negative of its Windows code (-6 for ERROR_INVALID_HANDLE, -10061 for
+ * WSAECONNREFUSED), the same on both builds. */
+enum {
+  ERR_OK = 0,
+  ERR_NULL_PTR = 3,     /* a required pointer or object argument is null */
+  ERR_VAL_RANGE = 4,    /* a size or interval outside its range */
+  ERR_EXISTS = 6,       /* the name is taken */
+  ERR_VAL_INVALID = 7,  /* a value the function does not accept */
+  ERR_TIMEOUT = 9,      /* a wait ended by its time limit */
+  ERR_EOF = 10,         /* the peer closed, reset or shut down the connection */
+  ERR_INTR = 16,        /* interrupted */
+  ERR_WOULD_BLOCK = 25, /* a non-blocking socket cannot proceed */
+  ERR_UNSUPPORTED = 31, /* the driver does not support the operation */
+  ERR_BUSY = 32,        /* the object is still in use */
+  ERR_WRONG_MUX = 33    /* bound to another multiplexer */
+};
+
+VORUTIL_API void VorErrNumSet(int32_t number);
+VORUTIL_API int32_t VorErrNumGet(void);
+/* Stores -code; a code of 0 takes the thread's last OS error (GetLastError). */
+VORUTIL_API void VorErrNumSetOs(int32_t code);
+/* Stores -code; a code of 0 takes the thread's last Winsock error (WSAGetLastError). */
+VORUTIL_API void VorErrNumSetSocket(int32_t code);
+/* The thread's last Winsock error as a positive Winsock code; the Win32 codes that a failed
+ * completion leaves behind are mapped to their Winsock equivalents (64 -> 10054, 1225 -> 10061,
+ * 1236 -> 10053, ...; 995 stays 995). */
+VORUTIL_API int32_t VorErrNumGetSocket(void);
+/* A text for any error number (never null). */
+VORUTIL_API const char* VorErrNumStr(int32_t number);
+/* Prints "text: <text of the thread's error number>" to standard error. */
+VORUTIL_API void VorPerror(const char* text);
+/* Nonzero while an interrupt has been flagged by the host (VorInterruptSet). */
+VORUTIL_API int32_t VorInterruptGet(void);
+VORUTIL_API void VorInterruptSet(int32_t value);
+
+/* ---- Tracking allocator ------------------------------------------------------------------
+ * Every block carries a tag naming the object and the source file and line that made it.
+ * Malloc/Calloc never return null: on exhaustion they print the tag and size and abort.
+ * VorFreeCheck accepts null; its tag need not equal the allocation tag. A pointer that the
+ * allocator did not give, or one freed twice, is reported on standard error and counted
+ * (VorMemBadFreeCount) instead of being handed to the system allocator. */
+VORUTIL_API void* VorMallocCheck(size_t size, const char* tag, const char* file, int32_t line);
+VORUTIL_API void* VorCallocCheck(size_t size, const char* tag, const char* file, int32_t line);
+VORUTIL_API void VorFreeCheck(void* ptr, const char* tag, const char* file, int32_t line);
+VORUTIL_API int32_t VorMemBlockCount(void);
+VORUTIL_API int32_t VorMemBadFreeCount(void);
+/* Lists the live blocks (tag, file, line, size) on standard error; returns how many. */
+VORUTIL_API int32_t VorMemReport(void);
+
+/* ---- Locks ------------------------------------------------------------------------------ */
+/* One process-wide re-entrant lock. */
+VORUTIL_API void VorProcessMutexLock(void);
+VORUTIL_API void VorProcessMutexUnlock(void);
+
+/* A re-entrant mutex. flags: 0. Timeout in seconds, -1.0 waits for ever; Lock returns 1 when
+ * held, 0 with ERR_TIMEOUT on time-out. */
+typedef struct VorMutex VorMutex;
+VORUTIL_API VorMutex* VorMutexCreate(int32_t flags);
+VORUTIL_API int32_t VorMutexLock(VorMutex* mutex, double timeout);
+VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex);
+VORUTIL_API int32_t VorMutexDestroy(VorMutex* mutex);
+
+/* ---- Deques -----------------------------------------------------------------------------
+ * Circular and doubly linked through the first two fields of the nodes (left, right). The
+ * handle is the head node: head->right is the first node, head->left the last. A record
+ * becomes a node by starting with two pointers; queueing it allocates nothing. */
+typedef struct VorDqNode {
+  struct VorDqNode* left;
+  struct VorDqNode* right;
+} VorDqNode;
+typedef VorDqNode* VorDq;
+
+VORUTIL_API int32_t VorDqOpen(VorDq* handle);
+/* Unlinks the nodes still in the deque (their links become null; the nodes are not freed),
+ * frees the head and clears the handle. */
+VORUTIL_API int32_t VorDqClose(VorDq* handle);
+VORUTIL_API void* VorDqFirst(VorDq head);
+VORUTIL_API void* VorDqLast(VorDq head);
+VORUTIL_API void* VorDqPop(VorDq head);
+/* Links node directly right of after (after may be the head). */
+VORUTIL_API void VorDqRightInsert(void* node, void* after);
+/* Unlinks node from whatever deque holds it. */
+VORUTIL_API void VorDqRemove(void* node);
+VORUTIL_API int32_t VorDqIsEmpty(VorDq head);
+
+/* ---- Hash tables with case-blind string keys ---------------------------------------------
+ * Keys are not copied: a key must live as long as its entry. Traversal callbacks return 0 to
+ * go on; a nonzero result stops the walk and is returned by VorHashTraverse, which returns 1
+ * after a full walk. */
+typedef struct VorHash VorHash;
+typedef int32_t (*VorHashTraverseFn)(const char* key, void* value, void* arg);
+VORUTIL_API VorHash* VorHashCreateStri(int32_t size_hint);
+VORUTIL_API int32_t VorHashDestroy(VorHash* table);
+/* 1 when inserted, 0 with ERR_EXISTS when the key is present. */
+VORUTIL_API int32_t VorHashInsert(VorHash* table, const char* key, void* value);
+VORUTIL_API void* VorHashLookup(VorHash* table, const char* key);
+/* 1 when removed, 0 when absent. */
+VORUTIL_API int32_t VorHashDelete(VorHash* table, const char* key);
+VORUTIL_API int32_t VorHashCount(VorHash* table);
+VORUTIL_API int32_t VorHashTraverse(VorHash* table, VorHashTraverseFn fn, void* arg);
+
+/* ---- Callback types and lists ------------------------------------------------------------
+ * A callback is fn(object, call_data, arg). A list belongs to an owner and holds callbacks of
+ * one type; VorCbListCall calls each member in the order they were added.
+ * Glob flag: the list of that type may be called from any thread (the list is then guarded by
+ * its own lock while it is called or changed). Local flag: a callback's (fn, arg) pair is
+ * unique within one list, so creating it again returns the existing callback. */
+typedef int32_t (*VorCbFn)(void* object, void* call_data, void* arg);
+typedef struct VorCbType VorCbType;
+typedef struct VorCbList VorCbList;
+typedef struct VorCb VorCb;
+VORUTIL_API VorCbType* VorCbTypeCreate(int32_t number, const char* name);
+VORUTIL_API int32_t VorCbTypeSetGlobFlag(VorCbType* type, int32_t flag);
+VORUTIL_API int32_t VorCbTypeSetLocalFlag(VorCbType* type, int32_t flag);
+VORUTIL_API VorCbList* VorCbListCreate(VorCbType* type, void* owner);
+VORUTIL_API int32_t VorCbListDestroy(VorCbList* list);
+VORUTIL_API VorCb* VorCbListCbCreate(VorCbList* list, VorCbFn fn, void* arg);
+VORUTIL_API VorCb* VorCbListCbLookup(VorCbList* list, VorCbFn fn, void* arg);
+VORUTIL_API int32_t VorCbListCbDestroy(VorCbList* list, VorCb* cb);
+/* Calls every callback with (object, call_data, its arg); returns how many were called. */
+VORUTIL_API int32_t VorCbListCall(VorCbList* list, void* object, void* call_data);
+
+/* ---- Options: a process-wide table of named doubles --------------------------------------
+ * "_conn_socket_buffer_size" always exists (default 0). */
+typedef struct VorOption {
+  const char* name;
+  double* value;
+} VorOption;
+VORUTIL_API VorOption* VorOptionLookup(const char* name);
+/* Sets (and creates, when absent) the option; 1 on success, 0 with ERR_NULL_PTR for no name. */
+VORUTIL_API int32_t VorOptionSet(const char* name, double value);
+
+/* ---- Buffers ----------------------------------------------------------------------------
+ * Unread bytes are [data + read_offset, data + write_offset); free space is
+ * [data + write_offset, data + capacity). */
+typedef struct Buffer {
+  char* data;
+  int32_t read_offset;
+  int32_t write_offset;
+  int32_t capacity;
+} Buffer;
+VORUTIL_API Buffer* VorBufCreate(int32_t capacity);
+VORUTIL_API int32_t VorBufDestroy(Buffer* buffer);
+/* n bytes of the free space, starting at the write offset rounded up to align (a power of two,
+ * 1 for none); advances the write offset past them. Null with ERR_VAL_RANGE if they do not fit. */
+VORUTIL_API void* VorBufAllocAligned(Buffer* buffer, int32_t n, int32_t align);
+/* Moves the unread bytes to the front (read offset 0). */
+VORUTIL_API int32_t VorBufCompact(Buffer* buffer);
+/* Empties the buffer (both offsets 0). */
+VORUTIL_API int32_t VorBufReset(Buffer* buffer);
+
+/* ---- Clock, host, strings ---------------------------------------------------------------- */
+/* Seconds since the epoch, sub-millisecond resolution, never going backwards: the wall time is
+ * read once and then advanced by a monotonic clock. */
+VORUTIL_API double VorGetWallTime(void);
+/* This host's name into a 256-byte area; 1 on success. */
+VORUTIL_API int32_t VorGetNodeName(char* area);
+/* 0 when equal ignoring ASCII case; <0 or >0 otherwise. */
+VORUTIL_API int32_t VorStrCmpi(const char* a, const char* b);
+
+/* ---- Sockets ------------------------------------------------------------------------------
+ * VorSock holds a Winsock SOCKET (the same handle the Windows calls take). Functions that give
+ * a socket return VOR_INVALID_SOCKET (-1) on failure with the error number set. Winsock is
+ * started once, lazily, on first use. */
+typedef uintptr_t VorSock;
+#define VOR_INVALID_SOCKET ((VorSock)~(uintptr_t)0)
+
+/* TCP: node is resolved to an IPv4 address ("" is any address); ports outside 0..65535 fail
+ * with ERR_VAL_INVALID. */
+VORUTIL_API VorSock VorSocketCreateServerTcpEx(const char* node, int32_t port);
+VORUTIL_API VorSock VorSocketCreateClientTcp(const char* node, int32_t port);
+/* Starts a non-blocking connect; flags: 0. */
+VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int32_t flags);
+/* Nonzero when the begun connect succeeded; 0 with the socket's pending error otherwise. */
+VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1, int32_t reserved2);
+/* Same-host sockets, addressed by a name of 1..64 characters of [A-Za-z0-9._-] (or all digits:
+ * that loopback port). Servers listen on 127.0.0.1 only. */
+VORUTIL_API VorSock VorSocketCreateServerLocal(const char* address);
+VORUTIL_API VorSock VorSocketCreateClientLocal(const char* address);
+VORUTIL_API VorSock VorSocketConnectBeginLocal(const char* address);
+VORUTIL_API VorSock VorSocketAccept(VorSock listener);
+/* Waits until readable (mode 0) or writable (mode 1); timeout in seconds, -1 for ever. Nonzero
+ * when ready (a failed connect counts as ready), 0 with ERR_TIMEOUT on time-out. */
+VORUTIL_API int32_t VorSocketCheck(VorSock sock, int32_t mode, double timeout);
+/* mode 1 blocking, 0 non-blocking; nonzero on success. */
+VORUTIL_API int32_t VorSocketSetBlockMode(VorSock sock, int32_t mode);
+VORUTIL_API int32_t VorSocketSetRecvBufSize(VorSock sock, int32_t bytes);
+VORUTIL_API int32_t VorSocketSetSendBufSize(VorSock sock, int32_t bytes);
+/* The socket's own (which 1) or peer's (which 0) address as "a.b.c.d:port" into a 256-byte
+ * area; nonzero on success. */
+VORUTIL_API int32_t VorSocketGetNameStr(VorSock sock, int32_t which, char* area);
+/* 0 on success, -1 with the Winsock error recorded. */
+VORUTIL_API int32_t VorWinCloseSocket(VorSock sock);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORUTIL_H */

@@ -1,0 +1,6 @@
+#include "testutil.h"
+#include "vorutil.h"
+
+namespace vortest {
+int32_t LiveBlocks() { return VorMemBlockCount(); }
+}  // namespace vortest
