@@ -1,0 +1,285 @@
+/* vor: an asynchronous, event-driven networking library on I/O completion ports.
+ *
+ * A multiplexer (Mux) delivers user events, timer expirations and completed link operations to
+ * a dispatch loop run by the host. Links are connection end-points made through named drivers
+ * ("tcp", "local", or the host's own); they offer blocking calls and posted operations that
+ * complete through a multiplexer.
+ *
+ * Ownership: the host owns every object it creates and destroys it explicitly. The library never
+ * frees an Event: a post function returns it to the host, the multiplexer only queues it and
+ * hands it back. A Link owns its node and address strings; its device cell belongs to its driver.
+ *
+ * Results: 1 for success and 0 for failure in functions that return a flag, null in functions
+ * that return an object, -1 in functions that return a byte count; the error number
+ * (VorErrNumGet, per thread) says why. */
+#ifndef VOR_H
+#define VOR_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "vorutil.h"
+
+#if defined(_WIN32)
+#  if defined(VOR_BUILD)
+#    define VOR_API __declspec(dllexport)
+#  else
+#    define VOR_API __declspec(dllimport)
+#  endif
+#else
+#  define VOR_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct Event Event;
+typedef struct Mux Mux;
+typedef struct Timer Timer;
+typedef struct Link Link;
+typedef struct LinkDriver LinkDriver;
+
+/* Event types. */
+enum {
+  VOR_EVENT_USER = 2,
+  VOR_EVENT_TIMER = 3,
+  VOR_EVENT_ACCEPT = 4,
+  VOR_EVENT_CONNECT = 5,
+  VOR_EVENT_RECV = 6,
+  VOR_EVENT_SEND = 7
+};
+
+/* The host's callback, run by VorMuxEventLoop; a result of 0 stops the loop. */
+typedef int32_t (*VorEventCallback)(Event* event, void* callback_arg);
+/* A link event's completion handler; a result of 0 keeps the event from the host for now. */
+typedef int32_t (*VorLinkDoneFn)(Link* link, Event* event);
+/* The re-issue function of an event. Its real type depends on the event type:
+ * VorEventRepostObjFn for user and timer events, VorLinkPostFn for link events. */
+typedef void (*VorRepostFn)(void);
+typedef Event* (*VorEventRepostObjFn)(void* repost_obj, Mux* mux, Event* event);
+
+/* Layout of the Win32 OVERLAPPED and WSABUF records (checked against the system's at build). */
+typedef struct VorOverlapped {
+  uintptr_t Internal;
+  uintptr_t InternalHigh;
+  uint32_t Offset;
+  uint32_t OffsetHigh;
+  void* hEvent;
+} VorOverlapped;
+
+typedef struct VorWsaBuf {
+  uint32_t len;
+  char* buf;
+} VorWsaBuf;
+
+struct Event {
+  Event* left; /* deque links while queued as a timer event */
+  Event* right;
+  int32_t type;
+  union {
+    struct {
+      Timer* timer;
+      double fire_time; /* wall-clock seconds at which the event is due */
+    } te;
+    struct {
+      Link* link;
+      VorLinkDoneFn done;
+      Link* accept_link;
+      Buffer* buf;
+      int32_t successful;
+      uint32_t bytes_transferred;
+      int32_t link_error;
+      VorWsaBuf wsabuf;
+    } le;
+  } u;
+  VorRepostFn repost_fn;
+  void* repost_obj;
+  Mux* mux;
+  VorEventCallback callback;
+  void* callback_arg;
+  void* user_prop;
+  VorOverlapped overlapped;
+  Event* self; /* directly behind overlapped: maps a completion back to its event */
+};
+
+struct Mux {
+  VorMutex* mutex;
+  void* port; /* the completion port (HANDLE) */
+  int32_t new_count;
+  VorDq new_timers;
+  int32_t sched_count;
+  VorDq scheduled;
+  int32_t ready_count;
+  VorDq ready;
+  int32_t check_interval;
+  int32_t check_countdown;
+  VorCbList* idle_cbs;
+  void* user_prop;
+};
+
+/* What an idle callback gets as call data; the multiplexer is the callback's object. */
+typedef struct VorMuxIdleData {
+  void* reserved;
+  Event* event; /* the event that stopped the loop, or null after a burst */
+} VorMuxIdleData;
+
+struct Timer {
+  char* id;
+  double interval;
+  Mux* mux;
+  void* user_prop;
+  int32_t outstanding; /* timer events posted and not yet delivered or dropped */
+};
+
+/* Driver operations. */
+typedef int32_t (*VorLinkOpFn)(Link* link);
+typedef int32_t (*VorLinkAcceptFn)(Link* server_link, Link* new_link);
+typedef int32_t (*VorLinkCheckFn)(Link* link, int32_t mode, double timeout);
+typedef int32_t (*VorLinkConnectFn)(Link* link, double timeout);
+typedef int32_t (*VorLinkRecvFn)(Link* link, char* buf, int32_t size);
+typedef int32_t (*VorLinkSendFn)(Link* link, const char* buf, int32_t size);
+typedef int32_t (*VorLinkBlockModeFn)(Link* link, int32_t mode);
+typedef int32_t (*VorLinkPostFn)(Link* link, Mux* mux, Event* event);
+
+struct LinkDriver {
+  char* name;
+  int32_t flag;
+  VorLinkOpFn create_server;
+  VorLinkOpFn create_client;
+  VorLinkAcceptFn accept_client;
+  VorLinkOpFn destroy;
+  VorLinkCheckFn check;
+  VorLinkConnectFn connect;
+  VorLinkRecvFn recv;
+  VorLinkSendFn send;
+  VorLinkBlockModeFn set_block_mode;
+  VorLinkPostFn post_accept;
+  VorLinkPostFn post_connect;
+  VorLinkPostFn post_recv;
+  VorLinkPostFn post_send;
+  void* user_prop;
+};
+
+struct Link {
+  LinkDriver* driver;
+  char* node;
+  char* address;
+  void* device; /* the device cell holding the socket, or null */
+  int32_t block_mode;
+  Mux* mux;
+  void* user_prop;
+};
+
+/* ---- Events ---- */
+VOR_API Event* VorEventAllocInternal(int32_t type);
+VOR_API Event* VorEventCreate(void);
+VOR_API Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* callback_arg);
+/* The re-issue result: the event itself for user and timer events, the driver post
+ * operation's result for link events; 0 on failure. */
+VOR_API intptr_t VorEventRepost(Event* event);
+VOR_API int32_t VorEventDestroy(Event* event);
+VOR_API int32_t VorEventGetAcceptLink(Event* event, Link** result);
+VOR_API int32_t VorEventGetBuf(Event* event, Buffer** result);
+VOR_API int32_t VorEventGetBytesTransferred(Event* event, uint32_t* result);
+VOR_API int32_t VorEventGetLink(Event* event, Link** result);
+VOR_API int32_t VorEventGetLinkError(Event* event, int32_t* result);
+VOR_API int32_t VorEventGetSuccessful(Event* event, int32_t* result);
+VOR_API int32_t VorEventGetTimer(Event* event, Timer** result);
+VOR_API int32_t VorEventGetUserProp(Event* event, void** result);
+VOR_API int32_t VorEventSetUserProp(Event* event, void* value);
+
+/* ---- OS event objects (unnamed, manual reset) ---- */
+VOR_API void* VorEventCreateUnnamed(int32_t initial_state);
+VOR_API int32_t VorEventSet(void* handle);
+VOR_API int32_t VorEventReset(void* handle);
+VOR_API int32_t VorEventWait(void* handle, int32_t timeout_ms);
+VOR_API int32_t VorEventDestroyUnnamed(void* handle);
+
+/* ---- Multiplexer ---- */
+VOR_API Mux* VorMuxCreate(void);
+VOR_API int32_t VorMuxDestroy(Mux* mux);
+VOR_API int32_t VorMuxEventNotifyInternal(Mux* mux, Event* event);
+VOR_API int32_t VorMuxTimerEventPostInternal(Mux* mux, Event* event);
+VOR_API Event* VorMuxEventNext(Mux* mux, int32_t block);
+VOR_API Event* VorMuxEventLoop(Mux* mux);
+VOR_API VorCb* VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument);
+VOR_API VorCb* VorMuxIdleCbLookup(Mux* mux, VorCbFn function, void* argument);
+VOR_API int32_t VorMuxGetUserProp(Mux* mux, void** result);
+VOR_API int32_t VorMuxSetUserProp(Mux* mux, void* value);
+
+/* ---- Timers ---- */
+VOR_API Timer* VorTimerCreate(double interval, const char* id);
+VOR_API int32_t VorTimerDestroy(Timer* timer);
+VOR_API Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* callback_arg);
+VOR_API int32_t VorTimerGetUserProp(Timer* timer, void** result);
+VOR_API int32_t VorTimerSetUserProp(Timer* timer, void* value);
+
+/* ---- Link drivers ---- */
+VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkOpFn create_server,
+                                        VorLinkOpFn create_client, VorLinkAcceptFn accept_client,
+                                        VorLinkOpFn destroy, VorLinkCheckFn check,
+                                        VorLinkConnectFn connect, VorLinkRecvFn recv,
+                                        VorLinkSendFn send, VorLinkBlockModeFn set_block_mode,
+                                        VorLinkPostFn post_accept, VorLinkPostFn post_connect,
+                                        VorLinkPostFn post_recv, VorLinkPostFn post_send);
+VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver);
+VOR_API LinkDriver* VorLinkDriverLookup(const char* name);
+/* fn(name, driver, arg): 0 goes on, nonzero stops the walk and is returned; 1 after a full walk. */
+VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg);
+VOR_API int32_t VorLinkDriverGetName(LinkDriver* driver, const char** result);
+VOR_API int32_t VorLinkDriverGetUserProp(LinkDriver* driver, void** result);
+VOR_API int32_t VorLinkDriverSetUserProp(LinkDriver* driver, void* value);
+VOR_API LinkDriver* VorLinkDriverLocalInit(void);
+VOR_API LinkDriver* VorLinkDriverTcpInit(void);
+
+/* ---- Links: blocking calls ---- */
+VOR_API Link* VorLinkCreateServer(const char* driver, const char* node, const char* address);
+VOR_API Link* VorLinkCreateClient(const char* driver, const char* node, const char* address);
+VOR_API Link* VorLinkAcceptClient(Link* server_link);
+VOR_API int32_t VorLinkDestroy(Link* link);
+VOR_API int32_t VorLinkCheck(Link* link, int32_t mode, double timeout);
+VOR_API int32_t VorLinkConnect(Link* link, double timeout);
+VOR_API int32_t VorLinkRecv(Link* link, char* area, int32_t size);
+VOR_API int32_t VorLinkSend(Link* link, const char* area, int32_t size);
+VOR_API int32_t VorLinkRecvAll(Link* link, char* area, int32_t size);
+VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double timeout);
+VOR_API int32_t VorLinkGetAddress(Link* link, const char** driver, const char** node,
+                                  const char** address);
+VOR_API int32_t VorLinkGetBlockMode(Link* link, int32_t* result);
+VOR_API int32_t VorLinkSetBlockMode(Link* link, int32_t mode);
+VOR_API int32_t VorLinkGetDevice(Link* link, void** result);
+VOR_API int32_t VorLinkSetDevice(Link* link, void* cell);
+VOR_API int32_t VorLinkGetDriver(Link* link, LinkDriver** result);
+VOR_API int32_t VorLinkGetUserProp(Link* link, void** result);
+VOR_API int32_t VorLinkSetUserProp(Link* link, void* value);
+
+/* ---- Links: posted operations ---- */
+VOR_API Event* VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg);
+VOR_API Event* VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg);
+VOR_API Event* VorLinkPostRecv(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
+                               void* callback_arg);
+VOR_API Event* VorLinkPostSend(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
+                               void* callback_arg);
+VOR_API int32_t VorLinkPostUnsupported(Link* link, Mux* mux, Event* event);
+
+/* ---- Socket-backed driver operations (for drivers of the host's own too) ---- */
+VOR_API int32_t VorLinkSocketCreateClient(Link* link);
+VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link);
+VOR_API int32_t VorLinkSocketDestroy(Link* link);
+VOR_API int32_t VorLinkSocketCheck(Link* link, int32_t mode, double timeout);
+VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size);
+VOR_API int32_t VorLinkSocketSend(Link* link, const char* buf, int32_t size);
+VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode);
+VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux* mux, Event* event);
+VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux* mux, Event* event);
+VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux* mux, Event* event);
+
+/* ---- TCP ---- */
+VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VOR_H */
