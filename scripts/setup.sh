@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on Debian 12. As root it runs apt-get; as another
+# user it prints the exact command and stops.
+# Usage: scripts/setup.sh [native|all]   (native: the Linux build only; all: also 32-bit Windows)
+set -euo pipefail
+what=${1:-all}
+
+native_pkgs=(cmake g++ make libgtest-dev libbenchmark-dev)
+win_pkgs=(g++-mingw-w64-i686 wine wine32 googletest)
+
+missing=()
+for p in "${native_pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+need_i386=0
+if [ "$what" = all ]; then
+  for p in "${win_pkgs[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+  done
+  dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+fi
+[ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && exit 0
+
+apt_line="apt-get install -y --no-install-recommends ${missing[*]}"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages. As root, run:" >&2
+  [ $need_i386 -eq 1 ] && echo "  dpkg --add-architecture i386 && apt-get update" >&2
+  echo "  $apt_line" >&2
+  exit 1
+fi
+[ $need_i386 -eq 1 ] && dpkg --add-architecture i386
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+# shellcheck disable=SC2086
+$apt_line
