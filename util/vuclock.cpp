@@ -1,0 +1,57 @@
+// Clock, host name and case-blind comparison.
+#include <chrono>
+#include <cstdint>
+
+#include "vorutil.h"
+#include "vorwin.h"
+
+namespace {
+
+// The wall time read once, and the monotonic reading taken with it; later readings advance the
+// wall time by the monotonic clock only, so a step of the system clock moves nothing.
+struct ClockBase {
+  double wall_seconds;
+  std::chrono::steady_clock::time_point steady;
+
+  ClockBase()
+      : wall_seconds(std::chrono::duration<double>(
+                         std::chrono::system_clock::now().time_since_epoch()).count()),
+        steady(std::chrono::steady_clock::now()) {}
+};
+
+int Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+}  // namespace
+
+extern "C" {
+
+VORUTIL_API double VorGetWallTime(void) {
+  static const ClockBase base;
+  std::chrono::duration<double> since = std::chrono::steady_clock::now() - base.steady;
+  return base.wall_seconds + since.count();
+}
+
+VORUTIL_API int32_t VorGetNodeName(char* area) {
+  if (area == nullptr) {
+    VorErrNumSet(ERR_NULL_PTR);
+    return 0;
+  }
+  DWORD size = 256;
+  if (!GetComputerNameA(area, &size)) {
+    VorErrNumSetOs(0);
+    area[0] = '\0';
+    return 0;
+  }
+  return 1;
+}
+
+// A null string sorts before every other string.
+VORUTIL_API int32_t VorStrCmpi(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return (a != nullptr) - (b != nullptr);
+  auto* p = reinterpret_cast<const unsigned char*>(a);
+  auto* q = reinterpret_cast<const unsigned char*>(b);
+  while (*p != '\0' && Lower(*p) == Lower(*q)) ++p, ++q;
+  return Lower(*p) - Lower(*q);
+}
+
+}  // extern "C"
