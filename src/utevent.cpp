@@ -1,0 +1,164 @@
+// Events: allocation, user events, the re-issue contract, the accessors, and the thin wrappers
+// over unnamed Windows event objects.
+#include "vor.h"
+#include "vorerr.h"
+#include "vorwin.h"
+
+using vor::FailWith;
+using vor::FailWithOs;
+
+namespace {
+
+constexpr const char* kUnit = "utevent";
+
+bool IsLinkType(int32_t type) { return type >= VOR_EVENT_ACCEPT && type <= VOR_EVENT_SEND; }
+bool IsAcceptType(int32_t type) { return type == VOR_EVENT_ACCEPT; }
+bool IsTimerType(int32_t type) { return type == VOR_EVENT_TIMER; }
+bool IsAnyType(int32_t) { return true; }
+
+// Re-issue of a user event: queue the same record on the port again. A refused packet has
+// recorded the OS error; the event is still the result.
+Event* RepostUserEvent(void* /*repost_obj*/, Mux* mux, Event* event) {
+  VorMuxEventNotifyInternal(mux, event);
+  return event;
+}
+
+// The getters' argument tests, in their fixed order: event, type, result pointer.
+int32_t CheckGet(const Event* event, bool (*accepts)(int32_t), const void* result) {
+  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (!accepts(event->type)) return FailWith(ERR_VAL_INVALID);
+  if (result == nullptr) return FailWith(ERR_NULL_PTR);
+  return 1;
+}
+
+template <typename T>
+int32_t Deliver(T* result, T value) {
+  *result = value;
+  return 1;
+}
+
+}  // namespace
+
+extern "C" {
+
+Event* VorEventAllocInternal(int32_t type) {
+  auto* event = static_cast<Event*>(VorCallocCheck(sizeof(Event), "event", kUnit, __LINE__));
+  event->type = type;
+  event->self = event;
+  return event;
+}
+
+Event* VorEventCreate(void) { return VorEventAllocInternal(VOR_EVENT_USER); }
+
+Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* callback_arg) {
+  if (event == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (event->type != VOR_EVENT_USER) return FailWith<Event*>(ERR_VAL_INVALID);
+  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  event->repost_fn = reinterpret_cast<VorRepostFn>(&RepostUserEvent);
+  event->repost_obj = event;
+  event->mux = mux;
+  event->callback = callback;
+  event->callback_arg = callback_arg;
+  VorMuxEventNotifyInternal(mux, event);
+  return event;
+}
+
+intptr_t VorEventRepost(Event* event) {
+  if (event == nullptr) return FailWith<intptr_t>(ERR_NULL_PTR);
+  // A user event that was never posted has nowhere to go.
+  if (event->repost_fn == nullptr) return FailWith<intptr_t>(ERR_VAL_INVALID);
+  // Each kind of event stored its re-issue function under its own type; call it through that.
+  if (event->type >= VOR_EVENT_ACCEPT) {
+    auto post = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
+    return post(static_cast<Link*>(event->repost_obj), event->mux, event);
+  }
+  auto repost = reinterpret_cast<VorEventRepostObjFn>(event->repost_fn);
+  return reinterpret_cast<intptr_t>(repost(event->repost_obj, event->mux, event));
+}
+
+int32_t VorEventDestroy(Event* event) {
+  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  VorFreeCheck(event, "event", kUnit, __LINE__);
+  return 1;
+}
+
+int32_t VorEventGetAcceptLink(Event* event, Link** result) {
+  if (!CheckGet(event, IsAcceptType, result)) return 0;
+  return Deliver(result, event->u.le.accept_link);
+}
+
+int32_t VorEventGetBuf(Event* event, Buffer** result) {
+  if (!CheckGet(event, IsLinkType, result)) return 0;
+  return Deliver(result, event->u.le.buf);
+}
+
+int32_t VorEventGetBytesTransferred(Event* event, uint32_t* result) {
+  if (!CheckGet(event, IsLinkType, result)) return 0;
+  return Deliver(result, event->u.le.bytes_transferred);
+}
+
+int32_t VorEventGetLink(Event* event, Link** result) {
+  if (!CheckGet(event, IsLinkType, result)) return 0;
+  return Deliver(result, event->u.le.link);
+}
+
+int32_t VorEventGetLinkError(Event* event, int32_t* result) {
+  if (!CheckGet(event, IsLinkType, result)) return 0;
+  return Deliver(result, event->u.le.link_error);
+}
+
+int32_t VorEventGetSuccessful(Event* event, int32_t* result) {
+  if (!CheckGet(event, IsLinkType, result)) return 0;
+  return Deliver(result, event->u.le.successful);
+}
+
+int32_t VorEventGetTimer(Event* event, Timer** result) {
+  if (!CheckGet(event, IsTimerType, result)) return 0;
+  return Deliver(result, event->u.te.timer);
+}
+
+int32_t VorEventGetUserProp(Event* event, void** result) {
+  if (!CheckGet(event, IsAnyType, result)) return 0;
+  return Deliver(result, event->user_prop);
+}
+
+int32_t VorEventSetUserProp(Event* event, void* value) {
+  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  event->user_prop = value;
+  return 1;
+}
+
+// ---- OS event objects: unnamed, manual reset. Arguments go to the OS unchecked; it refuses
+// a null or stale handle, and its error becomes the error number.
+
+void* VorEventCreateUnnamed(int32_t initial_state) {
+  HANDLE handle = CreateEventA(nullptr, TRUE, initial_state != 0 ? TRUE : FALSE, nullptr);
+  if (handle == nullptr) return FailWithOs<void*>();
+  return handle;
+}
+
+int32_t VorEventSet(void* handle) {
+  if (!SetEvent(static_cast<HANDLE>(handle))) return FailWithOs();
+  return 1;
+}
+
+int32_t VorEventReset(void* handle) {
+  if (!ResetEvent(static_cast<HANDLE>(handle))) return FailWithOs();
+  return 1;
+}
+
+// timeout_ms goes on unchanged: -1 is INFINITE, 0 tests without waiting. An abandoned mutex
+// counts as acquired.
+int32_t VorEventWait(void* handle, int32_t timeout_ms) {
+  DWORD result = WaitForSingleObject(static_cast<HANDLE>(handle), static_cast<DWORD>(timeout_ms));
+  if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 1;
+  if (result == WAIT_TIMEOUT) return FailWith(ERR_TIMEOUT);
+  return FailWithOs();
+}
+
+int32_t VorEventDestroyUnnamed(void* handle) {
+  if (!CloseHandle(static_cast<HANDLE>(handle))) return FailWithOs();
+  return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,298 @@
+// The multiplexer: one completion port for user events and link completions, three timer
+// queues under a mutex, the dispatch of VorMuxEventNext and VorMuxEventLoop, and the idle
+// callbacks run after each burst.
+#include <climits>
+#include <cstddef>
+#include <cstring>
+
+#include "vor.h"
+#include "vorerr.h"
+#include "vorwin.h"
+
+using vor::FailWith;
+
+// The port hands back OVERLAPPED pointers; the event is found through the pointer stored right
+// behind its OVERLAPPED, so the public mirror must match the system's record exactly.
+static_assert(sizeof(VorOverlapped) == sizeof(OVERLAPPED));
+static_assert(offsetof(VorOverlapped, Internal) == offsetof(OVERLAPPED, Internal));
+static_assert(offsetof(VorOverlapped, InternalHigh) == offsetof(OVERLAPPED, InternalHigh));
+static_assert(offsetof(VorOverlapped, Offset) == offsetof(OVERLAPPED, Offset));
+static_assert(offsetof(VorOverlapped, OffsetHigh) == offsetof(OVERLAPPED, OffsetHigh));
+static_assert(offsetof(VorOverlapped, hEvent) == offsetof(OVERLAPPED, hEvent));
+static_assert(offsetof(Event, self) == offsetof(Event, overlapped) + sizeof(OVERLAPPED));
+// The timer deques link Event records through their first two fields.
+static_assert(offsetof(Event, left) == offsetof(VorDqNode, left));
+static_assert(offsetof(Event, right) == offsetof(VorDqNode, right));
+
+namespace {
+
+constexpr const char* kUnit = "utmux";
+constexpr int32_t kCheckInterval = 1000;
+constexpr int32_t kIdleCbTypeNumber = -109;
+constexpr DWORD kWaitForever = INFINITE;
+
+// Made by the first VorMuxCreate under the process mutex, never destroyed.
+VorCbType* idle_cb_type = nullptr;
+
+// The one place where a completion is mapped back to its event. Reads only memory, so the
+// thread's last OS error is still that of the port wait.
+Event* EventFromOverlapped(OVERLAPPED* overlapped) {
+  Event* event;
+  std::memcpy(&event, reinterpret_cast<const char*>(overlapped) + sizeof(OVERLAPPED),
+              sizeof event);
+  return event;
+}
+
+OVERLAPPED* OverlappedOf(Event* event) { return reinterpret_cast<OVERLAPPED*>(&event->overlapped); }
+
+void EnsureIdleCbType() {
+  VorProcessMutexLock();
+  if (idle_cb_type == nullptr) {
+    VorCbType* type = VorCbTypeCreate(kIdleCbTypeNumber, "mux_idle");
+    VorCbTypeSetGlobFlag(type, 1);
+    VorCbTypeSetLocalFlag(type, 1);
+    idle_cb_type = type;
+  }
+  VorProcessMutexUnlock();
+}
+
+// RAII hold of a multiplexer's mutex for one step.
+class MuxLock {
+ public:
+  explicit MuxLock(Mux* mux) : mux_(mux) { VorMutexLock(mux_->mutex, -1.0); }
+  ~MuxLock() { VorMutexUnlock(mux_->mutex); }
+  MuxLock(const MuxLock&) = delete;
+  MuxLock& operator=(const MuxLock&) = delete;
+
+ private:
+  Mux* mux_;
+};
+
+// ---- Timer queues (mutex held) ----
+
+// A popped node's links are cleared, so a record that is in no deque reads left == null.
+Event* PopEvent(VorDq head, int32_t* count) {
+  auto* event = static_cast<Event*>(VorDqPop(head));
+  event->left = nullptr;
+  event->right = nullptr;
+  *count -= 1;
+  return event;
+}
+
+void AppendEvent(VorDq head, int32_t* count, Event* event) {
+  VorDqRightInsert(event, head->left);
+  *count += 1;
+}
+
+// Keeps `scheduled` ascending in fire_time, a new event behind all equal times. Walking from
+// the tail makes events of one interval, which arrive in due-time order, cost O(1).
+void InsertScheduled(Mux* mux, Event* event) {
+  VorDqNode* head = mux->scheduled;
+  VorDqNode* after = head->left;
+  while (after != head && reinterpret_cast<Event*>(after)->u.te.fire_time > event->u.te.fire_time) {
+    after = after->left;
+  }
+  VorDqRightInsert(event, after);
+  mux->sched_count += 1;
+}
+
+// A timer event leaves the multiplexer's hands: its timer no longer waits for it.
+void ReleaseTimerEvent(Event* event) {
+  if (event->u.te.timer != nullptr) event->u.te.timer->outstanding -= 1;
+}
+
+Event* HandOutReady(Mux* mux) {
+  Event* event = PopEvent(mux->ready, &mux->ready_count);
+  ReleaseTimerEvent(event);
+  return event;
+}
+
+int32_t WaitUntilFirstScheduled(const Mux* mux, double now) {
+  const auto* first = static_cast<const Event*>(VorDqFirst(mux->scheduled));
+  double wait_ms = (first->u.te.fire_time - now) * 1000.0;
+  // Beyond about 24.8 days the wait is clamped; an early wake-up only waits again.
+  if (wait_ms >= static_cast<double>(INT_MAX)) return INT_MAX;
+  return static_cast<int32_t>(wait_ms);
+}
+
+// One timer step: a due timer event, or null with the longest port wait (-1: for ever) that
+// keeps the first scheduled timer on time.
+Event* TimerStep(Mux* mux, int32_t block, int32_t* wait_ms) {
+  *wait_ms = -1;
+  if (mux->ready_count > 0) return HandOutReady(mux);
+  if (block == 0) {
+    mux->check_countdown -= 1;
+    if (mux->check_countdown != 0) return nullptr;
+  }
+  double now = VorGetWallTime();
+  mux->check_countdown = mux->check_interval;
+  while (mux->sched_count > 0 &&
+         static_cast<Event*>(VorDqFirst(mux->scheduled))->u.te.fire_time <= now) {
+    AppendEvent(mux->ready, &mux->ready_count, PopEvent(mux->scheduled, &mux->sched_count));
+  }
+  while (mux->new_count > 0) {
+    Event* event = PopEvent(mux->new_timers, &mux->new_count);
+    event->u.te.fire_time = now + event->u.te.timer->interval;
+    InsertScheduled(mux, event);
+  }
+  if (mux->ready_count > 0) return HandOutReady(mux);
+  if (mux->sched_count > 0) *wait_ms = WaitUntilFirstScheduled(mux, now);
+  return nullptr;
+}
+
+// Lowers the outstanding count of every timer event still linked in one of the deques.
+void ReleaseQueuedTimerEvents(VorDq head) {
+  for (VorDqNode* node = head->right; node != head; node = node->right) {
+    ReleaseTimerEvent(reinterpret_cast<Event*>(node));
+  }
+}
+
+// ---- Port ----
+
+// One wait on the port. Gives the event of the packet, after recording a link completion's
+// outcome and running its handler, or null: nothing came (ERR_TIMEOUT), or the handler kept
+// the event back (no error number of ours).
+Event* WaitOnPort(Mux* mux, DWORD timeout) {
+  DWORD bytes = 0;
+  ULONG_PTR key = 0;
+  OVERLAPPED* overlapped = nullptr;
+  BOOL ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &bytes, &key, &overlapped,
+                                      timeout);
+  if (overlapped == nullptr) return FailWith<Event*>(ERR_TIMEOUT);
+  Event* event = EventFromOverlapped(overlapped);
+  if (event->type < VOR_EVENT_ACCEPT) return event;
+  event->u.le.successful = ok ? 1 : 0;
+  event->u.le.bytes_transferred = bytes;
+  // Straight away, so the handler can still read the wait's last OS error.
+  if (event->u.le.done != nullptr && event->u.le.done(event->u.le.link, event) == 0) {
+    return nullptr;
+  }
+  return event;
+}
+
+void RunIdleCallbacks(Mux* mux, Event* event) {
+  VorMuxIdleData data{nullptr, event};
+  MuxLock hold(mux);
+  VorCbListCall(mux->idle_cbs, mux, &data);
+}
+
+}  // namespace
+
+extern "C" {
+
+Mux* VorMuxCreate(void) {
+  EnsureIdleCbType();
+  auto* mux = static_cast<Mux*>(VorCallocCheck(sizeof(Mux), "mux", kUnit, __LINE__));
+  mux->mutex = VorMutexCreate(0);
+  mux->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  VorDqOpen(&mux->new_timers);
+  VorDqOpen(&mux->scheduled);
+  VorDqOpen(&mux->ready);
+  mux->check_interval = kCheckInterval;
+  // A host that only polls reads the clock on its first call.
+  mux->check_countdown = 1;
+  mux->idle_cbs = VorCbListCreate(idle_cb_type, mux);
+  return mux;
+}
+
+// No other thread may use the multiplexer once this starts. Queued events are not freed: the
+// packets go with the port, the timer events are unlinked, and all stay their owners'.
+int32_t VorMuxDestroy(Mux* mux) {
+  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  {
+    MuxLock hold(mux);
+    ReleaseQueuedTimerEvents(mux->new_timers);
+    ReleaseQueuedTimerEvents(mux->scheduled);
+    ReleaseQueuedTimerEvents(mux->ready);
+  }
+  VorMutexDestroy(mux->mutex);
+  CloseHandle(static_cast<HANDLE>(mux->port));
+  VorDqClose(&mux->new_timers);
+  VorDqClose(&mux->scheduled);
+  VorDqClose(&mux->ready);
+  VorCbListDestroy(mux->idle_cbs);
+  VorFreeCheck(mux, "mux", kUnit, __LINE__);
+  return 1;
+}
+
+int32_t VorMuxEventNotifyInternal(Mux* mux, Event* event) {
+  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  BOOL ok = PostQueuedCompletionStatus(static_cast<HANDLE>(mux->port), 0, 0, OverlappedOf(event));
+  if (!ok) VorErrNumSetOs(0);
+  return ok ? 1 : 0;
+}
+
+// Besides the null tests, refuses what would corrupt the queues: a record that is not a timer
+// event (ERR_VAL_INVALID) and one still linked in a queue (ERR_BUSY).
+int32_t VorMuxTimerEventPostInternal(Mux* mux, Event* event) {
+  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event->type != VOR_EVENT_TIMER || event->u.te.timer == nullptr) {
+    return FailWith(ERR_VAL_INVALID);
+  }
+  MuxLock hold(mux);
+  if (event->left != nullptr) return FailWith(ERR_BUSY);
+  AppendEvent(mux->new_timers, &mux->new_count, event);
+  event->u.te.timer->outstanding += 1;
+  return 1;
+}
+
+Event* VorMuxEventNext(Mux* mux, int32_t block) {
+  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (block != 0 && block != 1) return FailWith<Event*>(ERR_VAL_INVALID);
+  for (;;) {
+    int32_t wait_ms;
+    Event* event;
+    {
+      MuxLock hold(mux);
+      event = TimerStep(mux, block, &wait_ms);
+    }
+    if (event != nullptr) return event;
+    DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
+    event = WaitOnPort(mux, timeout);
+    if (event != nullptr || block == 0) return event;
+  }
+}
+
+Event* VorMuxEventLoop(Mux* mux) {
+  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  for (;;) {
+    Event* event = VorMuxEventNext(mux, 1);
+    while (event != nullptr) {
+      if (event->callback == nullptr || event->callback(event, event->callback_arg) == 0) {
+        RunIdleCallbacks(mux, event);
+        return event;
+      }
+      event = VorMuxEventNext(mux, 0);
+    }
+    RunIdleCallbacks(mux, nullptr);
+  }
+}
+
+VorCb* VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument) {
+  if (mux == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  if (function == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  return VorCbListCbCreate(mux->idle_cbs, function, argument);
+}
+
+VorCb* VorMuxIdleCbLookup(Mux* mux, VorCbFn function, void* argument) {
+  if (mux == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  if (function == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  return VorCbListCbLookup(mux->idle_cbs, function, argument);
+}
+
+int32_t VorMuxGetUserProp(Mux* mux, void** result) {
+  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  if (result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = mux->user_prop;
+  return 1;
+}
+
+int32_t VorMuxSetUserProp(Mux* mux, void* value) {
+  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  mux->user_prop = value;
+  return 1;
+}
+
+}  // extern "C"
