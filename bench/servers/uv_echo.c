@@ -1,0 +1,122 @@
+/* libuv echo server for the benchmarks: one loop, reading continuously, each read's bytes written
+ * back with one uv_write from a 64 KiB buffer of the connection's own. Prints "port=N"; exits
+ * after the time limit (first argument, seconds, default 300) or at end of input on stdin.
+ * "--sizeof" prints the size of libuv's per-connection handle instead. */
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <uv.h>
+
+enum { BUF_SIZE = 65536 };
+
+/* The handle first, so a handle pointer is the connection's address. The connection's own
+ * buffer serves every read while it is free; a read that arrives while an echo of it is still
+ * being written gets a heap buffer of its own. */
+typedef struct Conn {
+  uv_tcp_t handle;
+  uv_write_t write_req;
+  int buf_in_use;
+  char buf[BUF_SIZE];
+} Conn;
+
+typedef struct HeapWrite {
+  uv_write_t req;
+  char buf[BUF_SIZE];
+} HeapWrite;
+
+static uv_loop_t* loop;
+static uv_tcp_t server;
+static uv_timer_t limit_timer;
+static uv_poll_t stdin_poll;
+
+static void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf) {
+  Conn* c = (Conn*)handle;
+  (void)suggested;
+  if (!c->buf_in_use) {
+    c->buf_in_use = 1;
+    *buf = uv_buf_init(c->buf, BUF_SIZE);
+  } else {
+    HeapWrite* hw = (HeapWrite*)malloc(sizeof *hw);
+    *buf = uv_buf_init(hw->buf, BUF_SIZE);
+  }
+}
+
+static void release(Conn* c, char* base) {
+  if (base == c->buf) c->buf_in_use = 0;
+  else if (base) free((char*)base - offsetof(HeapWrite, buf));
+}
+
+static void on_close(uv_handle_t* handle) { free(handle); }
+
+static void on_write(uv_write_t* req, int status) {
+  Conn* c = (Conn*)req->handle;
+  (void)status;
+  release(c, (char*)req->data);
+}
+
+static void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
+  Conn* c = (Conn*)stream;
+  if (nread > 0) {
+    uv_write_t* req = buf->base == c->buf ? &c->write_req : &((HeapWrite*)(buf->base - offsetof(HeapWrite, buf)))->req;
+    uv_buf_t out = uv_buf_init(buf->base, (unsigned)nread);
+    req->data = buf->base;
+    if (uv_write(req, stream, &out, 1, on_write) != 0) {
+      release(c, buf->base);
+      uv_close((uv_handle_t*)stream, on_close);
+    }
+    return;
+  }
+  release(c, buf->base);
+  if (nread < 0) uv_close((uv_handle_t*)stream, on_close);
+}
+
+static void on_connection(uv_stream_t* listener, int status) {
+  if (status != 0) return;
+  Conn* c = (Conn*)calloc(1, sizeof *c);
+  uv_tcp_init(loop, &c->handle);
+  if (uv_accept(listener, (uv_stream_t*)&c->handle) == 0) {
+    uv_read_start((uv_stream_t*)&c->handle, on_alloc, on_read);
+  } else {
+    uv_close((uv_handle_t*)&c->handle, on_close);
+  }
+}
+
+static void on_limit(uv_timer_t* timer) {
+  (void)timer;
+  uv_stop(loop);
+}
+
+static void on_stdin(uv_poll_t* poll, int status, int events) {
+  char byte;
+  (void)poll;
+  (void)events;
+  if (status < 0 || fread(&byte, 1, 1, stdin) != 1) uv_stop(loop);
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1 && strcmp(argv[1], "--sizeof") == 0) {
+    printf("uv_tcp_t=%zu\n", sizeof(uv_tcp_t));
+    return 0;
+  }
+  double limit = argc > 1 ? atof(argv[1]) : 300.0;
+  struct sockaddr_in addr;
+  int len = sizeof addr;
+  loop = uv_default_loop();
+  uv_ip4_addr("127.0.0.1", 0, &addr);
+  uv_tcp_init(loop, &server);
+  if (uv_tcp_bind(&server, (const struct sockaddr*)&addr, 0) != 0 ||
+      uv_listen((uv_stream_t*)&server, SOMAXCONN, on_connection) != 0 ||
+      uv_tcp_getsockname(&server, (struct sockaddr*)&addr, &len) != 0) {
+    fprintf(stderr, "uv_echo: listen failed\n");
+    return 2;
+  }
+  printf("port=%d\n", ntohs(addr.sin_port));
+  fflush(stdout);
+  uv_timer_init(loop, &limit_timer);
+  uv_timer_start(&limit_timer, on_limit, (uint64_t)(limit * 1000.0), 0);
+  setvbuf(stdin, NULL, _IONBF, 0);
+  if (uv_poll_init(loop, &stdin_poll, 0) == 0) uv_poll_start(&stdin_poll, UV_READABLE, on_stdin);
+  uv_run(loop, UV_RUN_DEFAULT);
+  return 0;
+}
