@@ -34,6 +34,8 @@ inline int PlatformSocketWait(SOCKET s, int mode, int timeout_ms) {
 
 #else  // Linux: the stand-in
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -51,9 +53,9 @@ using BOOL = int;
 using INT = int;
 using UINT = unsigned int;
 using CHAR = char;
-using u_char = unsigned char;
-using u_short = uint16_t;
-using u_long = uint32_t;
+using ::u_char;  // glibc declares these three already (u_long is 64 bits wide here)
+using ::u_short;
+using ::u_long;
 using USHORT = uint16_t;
 using ULONG_PTR = uintptr_t;
 using LONG_PTR = intptr_t;
@@ -322,9 +324,10 @@ BOOL AcceptEx(SOCKET listen_socket, SOCKET accept_socket, PVOID output_buffer,
 
 u_short htons(u_short value);
 u_short ntohs(u_short value);
-u_long htonl(u_long value);
-u_long ntohl(u_long value);
-u_long inet_addr(const char* text);
+// Departs from Windows: 32-bit results and arguments, where Windows says u_long.
+uint32_t htonl(uint32_t value);
+uint32_t ntohl(uint32_t value);
+uint32_t inet_addr(const char* text);
 char* inet_ntoa(in_addr address);
 hostent* gethostbyname(const char* name);
 servent* getservbyname(const char* name, const char* proto);

@@ -1,0 +1,301 @@
+// Completion ports. A port is a queue of packets plus one epoll instance that watches the
+// sockets associated with it. A thread in GetQueuedCompletionStatus takes a packet if there is
+// one; otherwise exactly one waiting thread at a time runs epoll_wait and turns readiness into
+// completions of the sockets' pending operations, while the other waiters sleep on a condition
+// variable. Operations that complete at once queue their packet directly, without epoll.
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "standin.h"
+
+namespace vorwin {
+namespace standin {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint64_t kWakeTag = ~uint64_t{0};
+constexpr int kEventsPerPoll = 64;
+
+struct Packet {
+  OVERLAPPED* overlapped;
+  ULONG_PTR key;
+  DWORD bytes;
+  DWORD error;
+};
+
+// FIFO of packets in a ring that doubles when full: no allocation per packet once it has grown
+// to the port's working size, and the same OVERLAPPED may sit in it any number of times.
+class PacketRing {
+ public:
+  PacketRing() = default;
+  PacketRing(const PacketRing&) = delete;
+  PacketRing& operator=(const PacketRing&) = delete;
+  ~PacketRing() { std::free(slots_); }
+
+  bool Empty() const { return count_ == 0; }
+
+  bool Push(const Packet& packet) {
+    if (count_ == capacity_ && !Grow()) return false;
+    slots_[(head_ + count_) % capacity_] = packet;
+    ++count_;
+    return true;
+  }
+
+  Packet Pop() {
+    const Packet packet = slots_[head_];
+    head_ = (head_ + 1) % capacity_;
+    --count_;
+    return packet;
+  }
+
+ private:
+  bool Grow() {
+    const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
+    auto* slots = static_cast<Packet*>(std::malloc(capacity * sizeof(Packet)));
+    if (slots == nullptr) return false;
+    for (size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) % capacity_];
+    std::free(slots_);
+    slots_ = slots;
+    capacity_ = capacity;
+    head_ = 0;
+    return true;
+  }
+
+  Packet* slots_ = nullptr;
+  size_t capacity_ = 0;
+  size_t head_ = 0;
+  size_t count_ = 0;
+};
+
+}  // namespace
+
+struct Port : HandleObject {
+  Port() : HandleObject(HandleKind::kPort) {}
+  ~Port() override {
+    if (epoll_fd >= 0) ::close(epoll_fd);
+    if (wake_fd >= 0) ::close(wake_fd);
+  }
+  void OnClose() override;
+
+  bool Open();
+  DWORD Wait(DWORD milliseconds, Packet* packet);
+  bool Queue(const Packet& packet);
+  void Poll(int timeout_ms);
+  void WakePollerLocked();
+
+  std::mutex mutex;
+  std::condition_variable sleeping;
+  PacketRing packets;
+  int epoll_fd = -1;
+  int wake_fd = -1;
+  bool polling = false;       // one waiter is in epoll_wait
+  bool poller_woken = false;  // the wake descriptor has been written since that poll began
+  int sleepers = 0;
+  bool closed = false;
+};
+
+namespace {
+
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+}  // namespace
+
+bool Port::Open() {
+  epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
+  wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (epoll_fd < 0 || wake_fd < 0) return false;
+  epoll_event wake{};
+  wake.events = EPOLLIN;
+  wake.data.u64 = kWakeTag;
+  return ::epoll_ctl(epoll_fd, EPOLL_CTL_ADD, wake_fd, &wake) == 0;
+}
+
+void Port::OnClose() {
+  std::lock_guard lock(mutex);
+  closed = true;
+  sleeping.notify_all();
+  WakePollerLocked();
+}
+
+void Port::WakePollerLocked() {
+  if (!polling || poller_woken) return;
+  poller_woken = true;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
+}
+
+bool Port::Queue(const Packet& packet) {
+  std::lock_guard lock(mutex);
+  if (closed) return true;  // a closed port's packets go nowhere, as on Windows
+  if (!packets.Push(packet)) return false;
+  if (sleepers > 0) {
+    sleeping.notify_one();
+  } else {
+    WakePollerLocked();
+  }
+  return true;
+}
+
+// One round of epoll_wait, run without the port's lock; completions it causes are queued
+// through Queue like any other packet.
+void Port::Poll(int timeout_ms) {
+  epoll_event events[kEventsPerPoll];
+  const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
+  for (int i = 0; i < count; ++i) {
+    if (events[i].data.u64 == kWakeTag) {
+      uint64_t drained;
+      [[maybe_unused]] const ssize_t read_bytes = ::read(wake_fd, &drained, sizeof drained);
+    } else {
+      SocketOnReady(events[i].data.u64);
+    }
+  }
+}
+
+// Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
+DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
+  const bool forever = milliseconds == INFINITE;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  bool polled = false;
+  std::unique_lock lock(mutex);
+  for (;;) {
+    if (closed) return ERROR_ABANDONED_WAIT_0;
+    if (!packets.Empty()) {
+      *packet = packets.Pop();
+      return ERROR_SUCCESS;
+    }
+    const int left = forever ? -1 : MillisecondsUntil(deadline);
+    if (left == 0 && polled) return WAIT_TIMEOUT;
+    if (!polling) {
+      polling = true;
+      poller_woken = false;
+      lock.unlock();
+      Poll(left);
+      lock.lock();
+      polling = false;
+      polled = true;
+      if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
+      continue;
+    }
+    if (left == 0) return WAIT_TIMEOUT;
+    ++sleepers;
+    if (forever) {
+      sleeping.wait(lock);
+    } else {
+      sleeping.wait_until(lock, deadline);
+    }
+    --sleepers;
+  }
+}
+
+Port* PortAcquire(HANDLE handle) {
+  return static_cast<Port*>(HandleAcquire(handle, HandleKind::kPort));
+}
+void PortRetain(Port* port) { HandleRetain(port); }
+void PortRelease(Port* port) { HandleRelease(port); }
+
+void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
+  port->Queue(Packet{overlapped, key, bytes, error});
+}
+
+bool PortWatch(Port* port, int fd, uint64_t tag) {
+  epoll_event watch{};
+  watch.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+  watch.data.u64 = tag;
+  return ::epoll_ctl(port->epoll_fd, EPOLL_CTL_ADD, fd, &watch) == 0;
+}
+
+void PortUnwatch(Port* port, int fd) {
+  epoll_event unused{};
+  ::epoll_ctl(port->epoll_fd, EPOLL_CTL_DEL, fd, &unused);
+}
+
+}  // namespace standin
+
+using standin::Fail;
+using standin::Port;
+using standin::Succeed;
+
+namespace {
+
+HANDLE CreatePort() {
+  Port* port = new (std::nothrow) Port;
+  if (port == nullptr) return Fail<HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+  if (!port->Open()) {
+    standin::HandleRelease(port);
+    return Fail<HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  HANDLE handle = standin::HandleInsert(port);
+  if (handle == nullptr) {
+    standin::HandleRelease(port);
+    return Fail<HANDLE>(nullptr, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return handle;
+}
+
+}  // namespace
+
+// Departs from Windows: only sockets can be associated (file is a SOCKET cast to HANDLE), and
+// the concurrency value is ignored: any number of waiting threads may run at once.
+HANDLE CreateIoCompletionPort(HANDLE file, HANDLE existing_port, ULONG_PTR key, DWORD) {
+  if (file == INVALID_HANDLE_VALUE) {
+    if (existing_port != nullptr) return Fail<HANDLE>(nullptr, ERROR_INVALID_PARAMETER);
+    HANDLE handle = CreatePort();
+    return handle == nullptr ? handle : Succeed(handle);
+  }
+  HANDLE port_handle = existing_port != nullptr ? existing_port : CreatePort();
+  if (port_handle == nullptr) return nullptr;
+  Port* port = standin::PortAcquire(port_handle);
+  if (port == nullptr) return Fail<HANDLE>(nullptr, ERROR_INVALID_HANDLE);
+  const DWORD error =
+      standin::SocketAssociate(static_cast<SOCKET>(reinterpret_cast<uintptr_t>(file)), port, key);
+  standin::PortRelease(port);
+  if (error != ERROR_SUCCESS) {
+    if (existing_port == nullptr) CloseHandle(port_handle);
+    return Fail<HANDLE>(nullptr, error);
+  }
+  return Succeed(port_handle);
+}
+
+// Departs from Windows: a closed port ends the waits on it with ERROR_ABANDONED_WAIT_0, as
+// Windows does, but a failed operation's error is a Win32 code stored in OVERLAPPED::Internal
+// rather than an NTSTATUS.
+BOOL GetQueuedCompletionStatus(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key,
+                               LPOVERLAPPED* overlapped, DWORD milliseconds) {
+  if (bytes == nullptr || key == nullptr || overlapped == nullptr) {
+    return Fail(FALSE, ERROR_INVALID_PARAMETER);
+  }
+  *overlapped = nullptr;
+  standin::HandleRef<Port> port(port_handle, standin::HandleKind::kPort);
+  if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  standin::Packet packet{};
+  const DWORD outcome = port->Wait(milliseconds, &packet);
+  if (outcome != ERROR_SUCCESS) return Fail(FALSE, outcome);
+  *bytes = packet.bytes;
+  *key = packet.key;
+  *overlapped = packet.overlapped;
+  if (packet.error != ERROR_SUCCESS) return Fail(FALSE, packet.error);
+  return Succeed(TRUE);
+}
+
+BOOL PostQueuedCompletionStatus(HANDLE port_handle, DWORD bytes, ULONG_PTR key,
+                                LPOVERLAPPED overlapped) {
+  standin::HandleRef<Port> port(port_handle, standin::HandleKind::kPort);
+  if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  if (!port->Queue(standin::Packet{overlapped, key, bytes, ERROR_SUCCESS})) {
+    return Fail(FALSE, ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return Succeed(TRUE);
+}
+
+}  // namespace vorwin
