@@ -10,7 +10,8 @@
 //           echo; it reports echoed MB/s (10^6 bytes).
 // hold:     opens N connections, makes each echo one S-byte message, then keeps them all open
 //           and idle for T seconds; it reports how many were held and echoed.
-// The result is one line of key=value pairs on standard output.
+// The result is one line of key=value pairs on standard output; total_msgs and total_bytes count
+// the warm-up too, to divide the server's processor time by.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -226,6 +227,7 @@ class Generator {
         if (c.received < opt_.size) continue;
         if (c.received > opt_.size) ++errors_;  // more than was sent: the server is broken
         c.echoed_once = true;
+        ++all_messages_;
         if (now >= window_begin_ && now < window_end_) {
           ++messages_;
           latency_.add(now_ns() - c.started_ns);
@@ -245,6 +247,7 @@ class Generator {
       for (;;) {
         const ssize_t n = recv(c.fd, in_.data(), in_.size(), 0);
         if (n > 0) {
+          all_bytes_ += static_cast<uint64_t>(n);
           if (now >= window_begin_ && now < window_end_) bytes_ += static_cast<uint64_t>(n);
           continue;
         }
@@ -314,15 +317,17 @@ class Generator {
 
   void report() const {
     if (opt_.mode == Mode::stream) {
-      std::printf("mode=stream conns=%d size=%d seconds=%.2f mb_per_s=%.1f errors=%llu\n", opt_.conns, opt_.size,
-                  opt_.seconds, static_cast<double>(bytes_) / 1e6 / opt_.seconds,
-                  static_cast<unsigned long long>(errors_));
+      std::printf("mode=stream conns=%d size=%d seconds=%.2f mb_per_s=%.1f total_bytes=%llu errors=%llu\n", opt_.conns,
+                  opt_.size, opt_.seconds, static_cast<double>(bytes_) / 1e6 / opt_.seconds,
+                  static_cast<unsigned long long>(all_bytes_), static_cast<unsigned long long>(errors_));
       return;
     }
-    std::printf("mode=pingpong conns=%d size=%d seconds=%.2f msgs=%llu msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f errors=%llu\n",
+    std::printf("mode=pingpong conns=%d size=%d seconds=%.2f msgs=%llu msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f"
+                " total_msgs=%llu errors=%llu\n",
                 opt_.conns, opt_.size, opt_.seconds, static_cast<unsigned long long>(messages_),
                 static_cast<double>(messages_) / opt_.seconds, latency_.percentile_us(0.50),
-                latency_.percentile_us(0.99), static_cast<unsigned long long>(errors_));
+                latency_.percentile_us(0.99), static_cast<unsigned long long>(all_messages_),
+                static_cast<unsigned long long>(errors_));
   }
 
   const Options opt_;
@@ -334,6 +339,8 @@ class Generator {
   int64_t window_end_ = 0;
   uint64_t messages_ = 0;
   uint64_t bytes_ = 0;
+  uint64_t all_messages_ = 0;  // including the warm-up: what the server's processor time paid for
+  uint64_t all_bytes_ = 0;
   uint64_t errors_ = 0;
   LatencyHistogram latency_;
 };
