@@ -1,0 +1,103 @@
+// Locks: the process-wide lock and the re-entrant mutex with its time-out and ownership rules.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+#include "vorutil.h"
+
+namespace {
+
+// Each thread takes the lock twice (re-entrance) around an unguarded increment; a lost update
+// would show the lock does not exclude.
+template <typename Lock, typename Unlock>
+long CountUnderLock(Lock lock, Unlock unlock) {
+  long counter = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        lock();
+        lock();
+        long seen = counter;
+        counter = seen + 1;
+        unlock();
+        unlock();
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  return counter;
+}
+
+TEST(UtilLock, ProcessMutexIsReentrantAndExclusive) {
+  EXPECT_EQ(CountUnderLock(VorProcessMutexLock, VorProcessMutexUnlock), 4 * 20000);
+}
+
+TEST(UtilLock, MutexIsReentrantAndExclusive) {
+  int32_t start = vortest::LiveBlocks();
+  VorMutex* mutex = VorMutexCreate(0);
+  ASSERT_NE(mutex, nullptr);
+  long counter = CountUnderLock([mutex] { VorMutexLock(mutex, -1.0); }, [mutex] { VorMutexUnlock(mutex); });
+  EXPECT_EQ(counter, 4 * 20000);
+  EXPECT_EQ(VorMutexDestroy(mutex), 1);
+  EXPECT_EQ(vortest::LiveBlocks(), start);
+}
+
+TEST(UtilLock, MutexTimesOutWhileAnotherThreadHoldsIt) {
+  int32_t start = vortest::LiveBlocks();
+  VorMutex* mutex = VorMutexCreate(0);
+  ASSERT_EQ(VorMutexLock(mutex, -1.0), 1);
+  ASSERT_EQ(VorMutexLock(mutex, 0.0), 1);  // the owner re-enters even with no wait
+  int32_t result = -1, error = -1, unlock_result = -1, unlock_error = -1;
+  std::thread other([&] {
+    result = VorMutexLock(mutex, 0.05);
+    error = VorErrNumGet();
+    unlock_result = VorMutexUnlock(mutex);  // not the owner
+    unlock_error = VorErrNumGet();
+  });
+  other.join();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(error, ERR_TIMEOUT);
+  EXPECT_EQ(unlock_result, 0);
+  EXPECT_EQ(unlock_error, ERR_VAL_INVALID);
+
+  EXPECT_EQ(VorMutexDestroy(mutex), 0);  // held: refused
+  EXPECT_EQ(VorErrNumGet(), ERR_BUSY);
+  EXPECT_EQ(VorMutexUnlock(mutex), 1);
+  EXPECT_EQ(VorMutexUnlock(mutex), 1);
+  EXPECT_EQ(VorMutexUnlock(mutex), 0);  // no longer held
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
+
+  std::thread taker([&] {
+    result = VorMutexLock(mutex, 0.0);
+    if (result) VorMutexUnlock(mutex);
+  });
+  taker.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(VorMutexDestroy(mutex), 1);
+  EXPECT_EQ(vortest::LiveBlocks(), start);
+}
+
+TEST(UtilLock, BadArgumentsAreRefused) {
+  int32_t start = vortest::LiveBlocks();
+  EXPECT_EQ(VorMutexCreate(1), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
+  EXPECT_EQ(VorMutexLock(nullptr, -1.0), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(VorMutexUnlock(nullptr), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(VorMutexDestroy(nullptr), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  VorMutex* mutex = VorMutexCreate(0);
+  EXPECT_EQ(VorMutexLock(mutex, -2.0), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
+  EXPECT_EQ(VorMutexLock(mutex, std::nan("")), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
+  EXPECT_EQ(VorMutexDestroy(mutex), 1);  // the refused locks left it free
+  EXPECT_EQ(vortest::LiveBlocks(), start);
+}
+
+}  // namespace
