@@ -7,6 +7,7 @@
 #include <event2/event.h>
 #include <event2/listener.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -42,6 +43,7 @@ static void on_stdin(evutil_socket_t fd, short what, void* arg) {
 
 int main(int argc, char** argv) {
   double limit = argc > 1 ? atof(argv[1]) : 300.0;
+  signal(SIGPIPE, SIG_IGN); /* a peer that closes while we write must not end the server */
   struct event_base* base = event_base_new();
   struct sockaddr_in addr;
   socklen_t len = sizeof addr;

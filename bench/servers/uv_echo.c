@@ -1,8 +1,8 @@
-/* libuv echo server for the benchmarks: one loop, reading continuously, each read's bytes written
- * back with one uv_write from a 64 KiB buffer of the connection's own. Prints "port=N"; exits
+/* libuv echo server for the benchmarks: one loop; per connection a 64 KiB buffer, read into and
+ * written back from. Prints "port=N"; exits
  * after the time limit (first argument, seconds, default 300) or at end of input on stdin.
  * "--sizeof" prints the size of libuv's per-connection handle instead. */
-#include <stddef.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,20 +10,15 @@
 
 enum { BUF_SIZE = 65536 };
 
-/* The handle first, so a handle pointer is the connection's address. The connection's own
- * buffer serves every read while it is free; a read that arrives while an echo of it is still
- * being written gets a heap buffer of its own. */
+/* The handle first, so a handle pointer is the connection's address. Each read's bytes go back
+ * with uv_try_write; only what the socket does not take at once goes through uv_write, and the
+ * connection stops reading until that write is done, so one buffer per connection is enough
+ * (the same flow control as the other servers: read, write, read again). */
 typedef struct Conn {
   uv_tcp_t handle;
   uv_write_t write_req;
-  int buf_in_use;
   char buf[BUF_SIZE];
 } Conn;
-
-typedef struct HeapWrite {
-  uv_write_t req;
-  char buf[BUF_SIZE];
-} HeapWrite;
 
 static uv_loop_t* loop;
 static uv_tcp_t server;
@@ -31,44 +26,36 @@ static uv_timer_t limit_timer;
 static uv_poll_t stdin_poll;
 
 static void on_alloc(uv_handle_t* handle, size_t suggested, uv_buf_t* buf) {
-  Conn* c = (Conn*)handle;
   (void)suggested;
-  if (!c->buf_in_use) {
-    c->buf_in_use = 1;
-    *buf = uv_buf_init(c->buf, BUF_SIZE);
-  } else {
-    HeapWrite* hw = (HeapWrite*)malloc(sizeof *hw);
-    *buf = uv_buf_init(hw->buf, BUF_SIZE);
-  }
-}
-
-static void release(Conn* c, char* base) {
-  if (base == c->buf) c->buf_in_use = 0;
-  else if (base) free((char*)base - offsetof(HeapWrite, buf));
+  *buf = uv_buf_init(((Conn*)handle)->buf, BUF_SIZE);
 }
 
 static void on_close(uv_handle_t* handle) { free(handle); }
 
+static void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
+
 static void on_write(uv_write_t* req, int status) {
-  Conn* c = (Conn*)req->handle;
-  (void)status;
-  release(c, (char*)req->data);
+  if (status == 0) uv_read_start(req->handle, on_alloc, on_read);
+  else if (!uv_is_closing((uv_handle_t*)req->handle)) uv_close((uv_handle_t*)req->handle, on_close);
 }
 
 static void on_read(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf) {
   Conn* c = (Conn*)stream;
-  if (nread > 0) {
-    uv_write_t* req = buf->base == c->buf ? &c->write_req : &((HeapWrite*)(buf->base - offsetof(HeapWrite, buf)))->req;
-    uv_buf_t out = uv_buf_init(buf->base, (unsigned)nread);
-    req->data = buf->base;
-    if (uv_write(req, stream, &out, 1, on_write) != 0) {
-      release(c, buf->base);
-      uv_close((uv_handle_t*)stream, on_close);
-    }
+  if (nread < 0) {
+    uv_close((uv_handle_t*)stream, on_close);
     return;
   }
-  release(c, buf->base);
-  if (nread < 0) uv_close((uv_handle_t*)stream, on_close);
+  uv_buf_t out = uv_buf_init(buf->base, (unsigned)nread);
+  int sent = nread > 0 ? uv_try_write(stream, &out, 1) : 0;
+  if (sent == UV_EAGAIN) sent = 0;
+  if (sent < 0) {
+    uv_close((uv_handle_t*)stream, on_close);
+    return;
+  }
+  if (sent == nread) return;
+  out = uv_buf_init(buf->base + sent, (unsigned)(nread - sent));
+  uv_read_stop(stream);
+  if (uv_write(&c->write_req, stream, &out, 1, on_write) != 0) uv_close((uv_handle_t*)stream, on_close);
 }
 
 static void on_connection(uv_stream_t* listener, int status) {
@@ -102,6 +89,7 @@ int main(int argc, char** argv) {
   double limit = argc > 1 ? atof(argv[1]) : 300.0;
   struct sockaddr_in addr;
   int len = sizeof addr;
+  signal(SIGPIPE, SIG_IGN); /* a peer that closes while we write must not end the server */
   loop = uv_default_loop();
   uv_ip4_addr("127.0.0.1", 0, &addr);
   uv_tcp_init(loop, &server);

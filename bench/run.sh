@@ -1,0 +1,205 @@
+#!/bin/bash
+# Runs the echo-server benchmark matrix and writes docs/benchmarks.md and docs/benchmarks.png.
+#
+#   bench/run.sh [--reps N] [--seconds S] [--no-wine] [--no-scale]
+#
+# Native: Vor (posted operations), raw epoll, the raw completion-port server over the Linux
+# stand-in, libuv, Boost.Asio and libevent, each driven by bench/loadgen over loopback:
+# ping-pong of 64 B and 4 KiB messages on 1 and 64 connections, and streaming of 64 KiB chunks.
+# Windows build under wine: Vor against the raw completion-port server, same cells.
+# Every cell is run N times (default 5); the report gives the median with min and max. Servers
+# are rotated inside each repetition so that all of them meet the same background load. Server
+# on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
+# and echoing on the native Vor server, with its memory per idle connection.
+#
+# Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WIN32
+# (default /tmp/b-bench-win32). Benchmarks are never part of the test run.
+set -u
+invocation="bench/run.sh $*"
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+blin=${VOR_BENCH_LINUX:-/tmp/b-bench-linux}
+bwin=${VOR_BENCH_WIN32:-/tmp/b-bench-win32}
+reps=5
+seconds=2
+warmup=0.5
+use_wine=1
+use_scale=1
+scale_conns=10000
+while [ $# -gt 0 ]; do
+  case $1 in
+    --reps) reps=$2; shift ;;
+    --seconds) seconds=$2; shift ;;
+    --no-wine) use_wine=0 ;;
+    --no-scale) use_scale=0 ;;
+    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale]" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+started=$(date +%s)
+work=$(mktemp -d /tmp/vor-bench.XXXXXX)
+results=$work/results.tsv
+log() { echo "[$(( $(date +%s) - started ))s] $*" >&2; }
+
+# ---- Tools the benchmarks need (the peers and the chart), installed when missing ----
+need_pkgs=()
+[ -f /usr/include/uv.h ] || need_pkgs+=(libuv1-dev)
+[ -f /usr/include/boost/asio.hpp ] || need_pkgs+=(libboost-dev)
+[ -f /usr/include/event2/event.h ] || need_pkgs+=(libevent-dev)
+/usr/bin/python3 -c 'import matplotlib' 2>/dev/null || need_pkgs+=(python3-matplotlib)
+if [ ${#need_pkgs[@]} -gt 0 ]; then
+  log "installing ${need_pkgs[*]}"
+  if [ "$(id -u)" = 0 ]; then
+    apt-get install -y "${need_pkgs[@]}" >/dev/null 2>&1 || { apt-get update >/dev/null 2>&1 && apt-get install -y "${need_pkgs[@]}" >/dev/null 2>&1; }
+  else
+    sudo apt-get install -y "${need_pkgs[@]}" >/dev/null 2>&1
+  fi
+fi
+
+# ---- Builds ----
+log "building native ($blin)"
+cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
+  cmake --build "$blin" -j 2 >>"$work/cmake-linux.log" 2>&1 || { tail -30 "$work/cmake-linux.log"; exit 1; }
+if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v i686-w64-mingw32-gcc-posix >/dev/null; then
+  log "building win32 ($bwin)"
+  if ! { cmake --preset win32 -S "$root" -B "$bwin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-win32.log" 2>&1 &&
+         cmake --build "$bwin" -j 2 --target vor_echo_server iocp_echo >>"$work/cmake-win32.log" 2>&1; }; then
+    tail -30 "$work/cmake-win32.log"; log "win32 build failed: no wine cells"; use_wine=0
+  fi
+else
+  use_wine=0
+fi
+
+# ---- Server control: stdin is a FIFO we hold open; closing it ends the server ----
+srv_pid=
+srv_fd=
+srv_out=
+start_server() { # timeout_s command...
+  local wait_s=$1; shift
+  local fifo=$work/stdin.$RANDOM
+  srv_out=$work/server.$RANDOM
+  mkfifo "$fifo"
+  taskset -c 0 "$@" <"$fifo" >"$srv_out" 2>"$srv_out.err" &
+  srv_pid=$!
+  exec {srv_fd}>"$fifo"
+  rm -f "$fifo"
+  local i
+  for ((i = 0; i < wait_s * 10; i++)); do
+    port=$(sed -n 's/^port=\([0-9]*\)$/\1/p' "$srv_out" | head -1)
+    [ -n "$port" ] && return 0
+    kill -0 $srv_pid 2>/dev/null || break
+    sleep 0.1  # the server's start-up has no event the script can wait on
+  done
+  log "server did not start: $* ($(head -3 "$srv_out.err"))"
+  stop_server
+  return 1
+}
+stop_server() {
+  [ -n "$srv_fd" ] && exec {srv_fd}>&-
+  srv_fd=
+  local i
+  for ((i = 0; i < 100; i++)); do
+    kill -0 $srv_pid 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 $srv_pid 2>/dev/null && kill $srv_pid 2>/dev/null
+  wait $srv_pid 2>/dev/null
+}
+# Processor time of the server so far, in ns (all its threads).
+server_cpu_ns() {
+  cat /proc/$srv_pid/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%d", s}'
+}
+
+cells=("pingpong 1 64" "pingpong 64 64" "pingpong 1 4096" "pingpong 64 4096" "stream 1 65536")
+loadgen=$blin/bin/loadgen
+
+# run_cells build server rep: one server process, all cells against it.
+run_cells() {
+  local build=$1 name=$2 rep=$3 cell mode conns size out before after
+  for cell in "${cells[@]}"; do
+    read -r mode conns size <<<"$cell"
+    before=$(server_cpu_ns)
+    out=$(timeout $((seconds * 3 + 30)) taskset -c 1 "$loadgen" --port "$port" --mode $mode --conns $conns \
+          --size $size --seconds $seconds --warmup $warmup)
+    after=$(server_cpu_ns)
+    echo "$out" | grep -q 'errors=0' || log "$build/$name $cell: $out"
+    echo -e "$build\t$name\t$mode\t$conns\t$size\t$rep\t$((after - before))\t$out" >>"$results"
+  done
+}
+
+native_servers=(vor epoll iocp_standin uv asio event)
+native_cmd() {
+  case $1 in
+    vor) echo "$blin/bin/vor_echo_server 600" ;;
+    epoll) echo "$blin/bin/epoll_echo 600" ;;
+    iocp_standin) echo "$blin/bin/iocp_echo 600" ;;
+    uv) echo "$blin/bin/uv_echo 600" ;;
+    asio) echo "$blin/bin/asio_echo 600" ;;
+    event) echo "$blin/bin/event_echo 600" ;;
+  esac
+}
+
+log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
+for ((rep = 1; rep <= reps; rep++)); do
+  n=${#native_servers[@]}
+  for ((k = 0; k < n; k++)); do
+    name=${native_servers[$(((k + rep) % n))]}
+    cmd=$(native_cmd $name)
+    [ -x "${cmd%% *}" ] || continue
+    # shellcheck disable=SC2086
+    start_server 20 $cmd || continue
+    run_cells linux $name $rep
+    stop_server
+  done
+  log "native repetition $rep done"
+done
+
+if [ $use_wine = 1 ]; then
+  export WINEDEBUG=-all
+  wine_servers=(vor iocp)
+  log "wine matrix: ${wine_servers[*]}"
+  # The first start makes the prefix (cmake/wine-run.sh); do it before anything is timed.
+  timeout 300 "$root/cmake/wine-run.sh" "$bwin/bin/iocp_echo.exe" 0.1 </dev/null >/dev/null 2>&1
+  for ((rep = 1; rep <= reps; rep++)); do
+    for ((k = 0; k < 2; k++)); do
+      name=${wine_servers[$(((k + rep) % 2))]}
+      exe=$bwin/bin/vor_echo_server.exe
+      [ $name = iocp ] && exe=$bwin/bin/iocp_echo.exe
+      start_server 120 "$root/cmake/wine-run.sh" "$exe" 600 || continue
+      run_cells wine $name $rep
+      stop_server
+    done
+    log "wine repetition $rep done"
+  done
+  WINEPREFIX=$bwin/wineprefix wineserver -k 2>/dev/null  # our own prefix only
+fi
+
+# ---- Scale: many idle connections held and echoing on the native Vor server ----
+scale_file=$work/scale.txt
+: >"$scale_file"
+if [ $use_scale = 1 ]; then
+  log "scale run: $scale_conns connections"
+  (
+    ulimit -n $((scale_conns * 2 + 256)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+    if start_server 20 "$blin/bin/vor_echo_server" 600 --mem-after $scale_conns; then
+      timeout 300 taskset -c 1 "$loadgen" --port "$port" --mode hold --conns $scale_conns --size 64 --seconds 3 \
+        >"$work/scale-loadgen.txt" 2>&1
+      echo "loadgen_rc=$?" >>"$work/scale-loadgen.txt"
+      stop_server
+      cat "$work/scale-loadgen.txt" "$srv_out" >"$scale_file"
+      sed -n '/^mem-report-begin/,/^mem-report-end/p' "$srv_out.err" >"$work/memreport.txt"
+      echo "ulimit_n=$(ulimit -n)" >>"$scale_file"
+    fi
+  )
+  "$blin/bin/uv_echo" --sizeof >>"$scale_file" 2>/dev/null
+fi
+
+# ---- Report ----
+elapsed=$(( $(date +%s) - started ))
+py=/usr/bin/python3
+[ -x $py ] || py=python3
+$py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
+  --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
+  --command "$invocation" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+log "done in ${elapsed}s; raw results in $work"
