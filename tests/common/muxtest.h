@@ -1,0 +1,31 @@
+// Fixture for the multiplexer, event and timer tests: every test ends with the tracking
+// allocator back at the block count it started with.
+#pragma once
+#include <gtest/gtest.h>
+
+#include "testutil.h"
+#include "vor.h"
+
+namespace vortest {
+
+class MuxTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The first multiplexer of the process makes the idle callback type, which lives for ever;
+    // make it before counting.
+    VorMuxDestroy(VorMuxCreate());
+    blocks_at_start_ = LiveBlocks();
+  }
+  void TearDown() override { EXPECT_EQ(LiveBlocks(), blocks_at_start_) << "blocks left over"; }
+
+ private:
+  int32_t blocks_at_start_ = 0;
+};
+
+// A callback that counts its calls in the int32_t its argument points to and keeps the loop going.
+inline int32_t CountAndGoOn(Event*, void* counter) {
+  ++*static_cast<int32_t*>(counter);
+  return 1;
+}
+
+}  // namespace vortest
