@@ -161,6 +161,19 @@ struct LinkDriver {
   void* user_prop;
 };
 
+/* Orderly close. VorLinkDestroy neither waits for nor cancels posted operations, yet loses none:
+ * it closes the socket, and every event still outstanding on the link comes back through its
+ * multiplexer exactly once, failed (u.le.successful 0, u.le.link_error 995, the abort error),
+ * including a TCP connect that is still polling and an operation that had in fact finished
+ * before the destroy. Until the last of these events has been through its completion handler,
+ * the Link record and its device cell stay allocated (the completion handlers read them); the
+ * handler that ends the last one frees them. So the host may destroy a link at any time, then
+ * keeps dispatching until its outstanding events are back, and destroys the events. It must not
+ * read the link through u.le.link of such an event, nor post on a destroyed link.
+ * close_state is this bookkeeping (operations outstanding and the destroyed mark, changed
+ * atomically because posts and completions run on different threads); only the library writes
+ * it. It applies to the built-in socket post operations; a host driver with post operations of
+ * its own settles its own close. */
 struct Link {
   LinkDriver* driver;
   char* node;
@@ -169,6 +182,7 @@ struct Link {
   int32_t block_mode;
   Mux* mux;
   void* user_prop;
+  int32_t close_state;
 };
 
 /* ---- Events ---- */

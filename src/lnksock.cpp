@@ -1,0 +1,293 @@
+// Socket link operations shared by the built-in drivers: blocking accept, receive, send, check
+// and block mode over the socket in a link's device cell, and the overlapped accept (AcceptEx),
+// receive (WSARecv) and send (WSASend), each a start and a completion handler.
+#include <cerrno>
+#include <climits>
+#include <cmath>
+
+#include "vor.h"
+#include "vorerr.h"
+#include "vorlink.h"
+#include "vorwin.h"
+
+using vor::FailWith;
+
+namespace {
+
+constexpr const char* kUnit = "lnksock";
+// AcceptEx writes the local and then the remote address block, 64 bytes each, no data.
+constexpr int32_t kAddressBlock = 64;
+constexpr int32_t kScratchSize = 2 * kAddressBlock;
+
+// Failure of a byte-count function: the error number, then -1.
+int32_t FailCount(int32_t error_number) {
+  VorErrNumSet(error_number);
+  return -1;
+}
+
+OVERLAPPED* OverlappedOf(Event* event) { return reinterpret_cast<OVERLAPPED*>(&event->overlapped); }
+
+WSABUF* WsaBufOf(Event* event) { return reinterpret_cast<WSABUF*>(&event->u.le.wsabuf); }
+
+void ClearResults(Event* event) {
+  event->u.le.successful = 0;
+  event->u.le.bytes_transferred = 0;
+  event->u.le.link_error = 0;
+}
+
+// Offsets that keep every byte touched inside the buffer.
+int32_t BufferCheck(const Buffer* buf) {
+  if (buf == nullptr || (buf->data == nullptr && buf->capacity != 0)) return ERR_NULL_PTR;
+  bool ordered = 0 <= buf->read_offset && buf->read_offset <= buf->write_offset &&
+                 buf->write_offset <= buf->capacity;
+  return ordered ? ERR_OK : ERR_VAL_RANGE;
+}
+
+bool Interrupted() { return errno == EINTR && VorInterruptGet() != 0; }
+
+// The error number for a failed recv or send, given the Winsock errors that mean end of
+// stream and would-block for that call.
+int32_t FailTransfer(bool nobufs_would_block) {
+  int32_t code = WSAGetLastError();
+  if (code == WSAECONNRESET || code == WSAESHUTDOWN) return FailCount(ERR_EOF);
+  if (code == WSAEWOULDBLOCK || (nobufs_would_block && code == WSAENOBUFS))
+    return FailCount(ERR_WOULD_BLOCK);
+  if (Interrupted()) return FailCount(ERR_INTR);
+  VorErrNumSetSocket(0);
+  return -1;
+}
+
+// ---- The accept link: the record a posted accept builds for the connection it waits for ----
+
+Link* AcceptLinkCreate(Link* listener) {
+  auto* link = static_cast<Link*>(
+      VorCallocCheck(sizeof(Link), "event->u.le.accept_link", kUnit, __LINE__));
+  link->driver = listener->driver;
+  link->node = VorLinkStrCopyInternal(listener->node, "(event->u.le.accept_link->node)", kUnit,
+                                      __LINE__);
+  link->address = VorLinkStrCopyInternal(listener->address, "(event->u.le.accept_link->address)",
+                                         kUnit, __LINE__);
+  return link;
+}
+
+void AcceptLinkDestroy(Event* event) {
+  Link* link = event->u.le.accept_link;
+  if (link->device != nullptr) {
+    VorWinCloseSocket(VorLinkSocketInternal(link));
+    VorFreeCheck(link->device, "event->u.le.accept_link->device", kUnit, __LINE__);
+    link->device = nullptr;
+  }
+  VorFreeCheck(link->node, "event->u.le.accept_link->node", kUnit, __LINE__);
+  link->node = nullptr;
+  VorFreeCheck(link->address, "event->u.le.accept_link->address", kUnit, __LINE__);
+  link->address = nullptr;
+  VorFreeCheck(link, "event->u.le.accept_link", kUnit, __LINE__);
+  event->u.le.accept_link = nullptr;
+}
+
+void ScratchDestroy(Event* event) {
+  VorBufDestroy(event->u.le.buf);
+  event->u.le.buf = nullptr;
+}
+
+// ---- Completion handlers: run by the dispatching thread right after the port returned the
+// event, with u.le.successful and u.le.bytes_transferred filled in. ----
+
+// The outcome of a completion: a destroyed link's operations come back failed with the abort
+// error whatever the port said; other failures carry the error the completion left behind.
+bool Succeeded(Link* link, Event* event) {
+  if (VorLinkClosingInternal(link)) {
+    VorLinkEventAbortInternal(event);
+    return false;
+  }
+  if (event->u.le.successful == 1) return true;
+  event->u.le.link_error = VorErrNumGetSocket();
+  return false;
+}
+
+int32_t VorLinkSocketAcceptDone(Link* link, Event* event) {
+  if (Succeeded(link, event)) {
+    SOCKET listener = VorLinkSocketInternal(link);
+    setsockopt(VorLinkSocketInternal(event->u.le.accept_link), SOL_SOCKET,
+               SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listener),
+               sizeof(SOCKET));
+  } else {
+    AcceptLinkDestroy(event);
+  }
+  ScratchDestroy(event);
+  VorLinkOpEndInternal(link);  // the last use of the listening link
+  return 1;
+}
+
+int32_t VorLinkSocketRecvDone(Link* link, Event* event) {
+  if (Succeeded(link, event))
+    event->u.le.buf->write_offset += static_cast<int32_t>(event->u.le.bytes_transferred);
+  VorLinkOpEndInternal(link);
+  return 1;
+}
+
+int32_t VorLinkSocketSendDone(Link* link, Event* event) {
+  if (Succeeded(link, event))
+    event->u.le.buf->read_offset += static_cast<int32_t>(event->u.le.bytes_transferred);
+  VorLinkOpEndInternal(link);
+  return 1;
+}
+
+// Starts a WSARecv or WSASend on the event's WSABUF; 1 when started (or done at once: the
+// completion comes through the port either way), 0 with the Winsock error when refused.
+template <typename Start>
+int32_t StartTransfer(Link* link, Start start) {
+  VorLinkOpBeginInternal(link);
+  DWORD bytes = 0;  // written only by a transfer that ends at once; the port reports it again
+  if (start(&bytes) != SOCKET_ERROR || WSAGetLastError() == WSA_IO_PENDING) return 1;
+  VorErrNumSetSocket(0);
+  VorLinkOpEndInternal(link);
+  return 0;
+}
+
+}  // namespace
+
+// ---- Shared with the drivers ----
+
+void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line) {
+  auto* cell = static_cast<SOCKET*>(VorCallocCheck(sizeof(SOCKET), "device", unit, line));
+  *cell = sock;
+  return cell;
+}
+
+void VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line) {
+  if (link->device == nullptr) {
+    link->device = VorLinkCellCreateInternal(sock, unit, line);
+    return;
+  }
+  VorWinCloseSocket(VorLinkSocketInternal(link));
+  *static_cast<SOCKET*>(link->device) = sock;
+}
+
+void VorLinkSocketBufSizeInternal(SOCKET sock) {
+  VorOption* option = VorOptionLookup("_conn_socket_buffer_size");
+  auto to_bytes = [](double value) {
+    if (value >= static_cast<double>(INT32_MAX)) return INT32_MAX;
+    if (value <= static_cast<double>(INT32_MIN)) return INT32_MIN;
+    return static_cast<int32_t>(value);  // toward zero: 100.7 gives 100
+  };
+  double value = *option->value;
+  if (value == 0.0 || std::isnan(value)) return;
+  VorSocketSetRecvBufSize(sock, to_bytes(value));
+  VorSocketSetSendBufSize(sock, to_bytes(*option->value));
+}
+
+extern "C" {
+
+// ---- Blocking operations ----
+
+VOR_API int32_t VorLinkSocketCreateClient(Link*) { return 1; }
+
+VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link) {
+  if (server_link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  SOCKET sock = VorSocketAccept(VorLinkSocketInternal(server_link));
+  if (sock == INVALID_SOCKET) return 0;
+  VorLinkSocketBufSizeInternal(sock);
+  new_link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  return 1;
+}
+
+VOR_API int32_t VorLinkSocketDestroy(Link* link) {
+  if (link->device == nullptr) return 1;
+  // Closing the socket ends its outstanding operations; their completions may still read the
+  // cell, and then the last of them frees it.
+  bool closed = VorWinCloseSocket(VorLinkSocketInternal(link)) == 0;
+  if (!closed) VorErrNumSetSocket(0);
+  if (!VorLinkCellInUseInternal(link)) VorFreeCheck(link->device, "device", kUnit, __LINE__);
+  return closed ? 1 : 0;
+}
+
+VOR_API int32_t VorLinkSocketCheck(Link* link, int32_t mode, double timeout) {
+  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  return VorSocketCheck(VorLinkSocketInternal(link), mode, timeout);
+}
+
+VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size) {
+  if (link->device == nullptr) return FailCount(ERR_NULL_PTR);
+  int count = recv(VorLinkSocketInternal(link), buf, size, 0);
+  if (count > 0) return count;
+  if (count == 0) return FailCount(ERR_EOF);
+  return FailTransfer(false);
+}
+
+VOR_API int32_t VorLinkSocketSend(Link* link, const char* buf, int32_t size) {
+  if (link->device == nullptr) return FailCount(ERR_NULL_PTR);
+  int count = send(VorLinkSocketInternal(link), buf, size, 0);
+  if (count >= 0) return count;
+  return FailTransfer(true);
+}
+
+VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode) {
+  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  int32_t result = VorSocketSetBlockMode(VorLinkSocketInternal(link), mode);
+  if (result != 0) link->block_mode = mode;
+  return result;
+}
+
+// ---- Overlapped operations ----
+
+VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux*, Event* event) {
+  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  event->u.le.done = VorLinkSocketAcceptDone;
+  event->u.le.accept_link = AcceptLinkCreate(link);
+  ClearResults(event);
+  SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
+  if (sock == INVALID_SOCKET) {
+    VorErrNumSetSocket(0);
+    VorPerror("socket");
+    AcceptLinkDestroy(event);
+    return 0;
+  }
+  event->u.le.accept_link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  event->u.le.buf = VorBufCreate(kScratchSize);
+  void* area = VorBufAllocAligned(event->u.le.buf, kScratchSize, 1);
+  VorLinkOpBeginInternal(link);
+  DWORD bytes = 0;
+  if (AcceptEx(VorLinkSocketInternal(link), sock, area, 0, kAddressBlock, kAddressBlock, &bytes,
+               OverlappedOf(event)) ||
+      WSAGetLastError() == WSA_IO_PENDING)
+    return 1;
+  // Refused: nothing will come back, so nothing of it may stay.
+  int32_t error = WSAGetLastError();
+  VorLinkOpEndInternal(link);
+  AcceptLinkDestroy(event);
+  ScratchDestroy(event);
+  VorErrNumSetSocket(error);
+  return 0;
+}
+
+VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
+  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  Buffer* buf = event->u.le.buf;
+  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return FailWith(fault);
+  event->u.le.done = VorLinkSocketRecvDone;
+  ClearResults(event);
+  event->u.le.wsabuf.buf = buf->data + buf->write_offset;
+  event->u.le.wsabuf.len = static_cast<uint32_t>(buf->capacity - buf->write_offset);
+  return StartTransfer(link, [link, event](DWORD* bytes) {
+    DWORD flags = 0;
+    return WSARecv(VorLinkSocketInternal(link), WsaBufOf(event), 1, bytes, &flags,
+                   OverlappedOf(event), nullptr);
+  });
+}
+
+VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux*, Event* event) {
+  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  Buffer* buf = event->u.le.buf;
+  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return FailWith(fault);
+  event->u.le.done = VorLinkSocketSendDone;
+  ClearResults(event);
+  event->u.le.wsabuf.buf = buf->data + buf->read_offset;
+  event->u.le.wsabuf.len = static_cast<uint32_t>(buf->write_offset - buf->read_offset);
+  return StartTransfer(link, [link, event](DWORD* bytes) {
+    return WSASend(VorLinkSocketInternal(link), WsaBufOf(event), 1, bytes, 0, OverlappedOf(event),
+                   nullptr);
+  });
+}
+
+}  // extern "C"

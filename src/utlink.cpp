@@ -1,0 +1,446 @@
+// Links: the registry of named drivers, the generic link layer (argument checks, Link records,
+// the blocking calls built on the driver operations) and the common post routine that binds a
+// link to a multiplexer and hands a new Event to the driver's post operation.
+#include <atomic>
+#include <cstring>
+
+#include "vor.h"
+#include "vorerr.h"
+#include "vorlink.h"
+#include "vorwin.h"
+
+using vor::FailWith;
+
+namespace {
+
+constexpr const char* kUnit = "utlink";
+
+// Created on first use under the process-wide lock; lives until the process ends.
+std::atomic<VorHash*> registry{nullptr};
+
+// ---- Registry ----
+
+void RegistryEnsure() {
+  if (registry.load(std::memory_order_acquire) != nullptr) return;
+  VorProcessMutexLock();
+  if (registry.load(std::memory_order_relaxed) == nullptr) {
+    // Stored before the built-ins register: their VorLinkDriverCreate must find it present.
+    registry.store(VorHashCreateStri(4), std::memory_order_release);
+    VorLinkDriverLocalInit();
+    VorLinkDriverTcpInit();
+  }
+  VorProcessMutexUnlock();
+}
+
+VorHash* Registry() { return registry.load(std::memory_order_acquire); }
+
+template <typename... Ops>
+bool AnyNull(Ops... ops) {
+  return ((ops == nullptr) || ...);
+}
+
+// ---- Link records ----
+
+struct LinkTags {
+  const char* record;
+  const char* node;
+  const char* address;
+  const char* free_node;
+  const char* free_address;
+};
+
+constexpr LinkTags kServerTags{"server_link", "(server_link->node)", "(server_link->address)",
+                               "server_link->node", "server_link->address"};
+constexpr LinkTags kClientTags{"client_link", "(client_link->node)", "(client_link->address)",
+                               "client_link->node", "client_link->address"};
+constexpr LinkTags kAcceptTags{"accept_link", "(accept_link->node)", "(accept_link->address)",
+                               "accept_link->node", "accept_link->address"};
+
+Link* LinkCreate(LinkDriver* driver, const char* node, const char* address, const LinkTags& tags) {
+  auto* link = static_cast<Link*>(VorCallocCheck(sizeof(Link), tags.record, kUnit, __LINE__));
+  link->driver = driver;
+  link->node = VorLinkStrCopyInternal(node, tags.node, kUnit, __LINE__);
+  link->address = VorLinkStrCopyInternal(address, tags.address, kUnit, __LINE__);
+  return link;
+}
+
+// Frees a link whose driver operation failed; the operation has released its own device.
+void LinkUnmake(Link* link, const LinkTags& tags) {
+  VorFreeCheck(link->node, tags.free_node, kUnit, __LINE__);
+  link->node = nullptr;
+  VorFreeCheck(link->address, tags.free_address, kUnit, __LINE__);
+  link->address = nullptr;
+  VorFreeCheck(link, tags.record, kUnit, __LINE__);
+}
+
+// Runs the driver operation that gives the new link its socket; on failure the link goes and
+// the operation's error number stays.
+template <typename Op>
+Link* LinkFinish(Link* link, const LinkTags& tags, Op operation) {
+  if (operation(link) != 0) return link;
+  int32_t error = VorErrNumGet();
+  LinkUnmake(link, tags);
+  VorErrNumSet(error);
+  return nullptr;
+}
+
+// ---- Orderly close: close_state holds the count of outstanding operations (plus one while
+// VorLinkDestroy runs) and two marks. ----
+
+constexpr int32_t kCountMask = 0x00FFFFFF;
+constexpr int32_t kDestroyed = 0x40000000;
+constexpr int32_t kCellKept = 0x20000000;
+
+std::atomic_ref<int32_t> CloseState(Link* link) { return std::atomic_ref<int32_t>(link->close_state); }
+
+void LinkFree(Link* link, int32_t state) {
+  if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
+  link->device = nullptr;
+  VorFreeCheck(link->node, "link->node", kUnit, __LINE__);
+  link->node = nullptr;
+  VorFreeCheck(link->address, "link->address", kUnit, __LINE__);
+  link->address = nullptr;
+  VorFreeCheck(link, "link", kUnit, __LINE__);
+}
+
+// Drops one hold on the link; the last hold on a destroyed link frees it.
+void LinkRelease(Link* link) {
+  int32_t before = CloseState(link).fetch_sub(1, std::memory_order_acq_rel);
+  if ((before & kDestroyed) != 0 && (before & kCountMask) == 1) LinkFree(link, before - 1);
+}
+
+// ---- Argument rules ----
+
+bool TimeoutValid(double timeout) { return timeout == -1.0 || timeout >= 0.0; }
+
+bool ModeValid(int32_t mode) { return mode == 0 || mode == 1; }
+
+bool LinkUsable(const Link* link) { return link != nullptr && link->driver != nullptr; }
+
+// Reads until size bytes came or a wait or read failed: the count so far, or -1 when nothing
+// came; the failing step's error number stays.
+template <typename Wait>
+int32_t RecvLoop(Link* link, char* area, int32_t size, Wait wait_for_data) {
+  int32_t total = -1;
+  for (int32_t remaining = size; remaining > 0;) {
+    if (!wait_for_data()) break;
+    int32_t count = VorLinkRecv(link, area, remaining);
+    if (count <= 0) break;  // a driver breaking the "never 0" rule must not spin us
+    total = (total == -1 ? 0 : total) + count;
+    remaining -= count;
+    area += count;
+  }
+  return total;
+}
+
+// ---- Posting ----
+
+// Binds the link at its first post made while it has a socket; a link without one stays unbound.
+bool PostPrepare(Link* link, Mux* mux) {
+  if (link->mux != nullptr) return link->mux == mux || FailWith<bool>(ERR_WRONG_MUX);
+  if (link->device == nullptr) return true;
+  VorLinkSetBlockMode(link, 0);
+  CreateIoCompletionPort(reinterpret_cast<HANDLE>(VorLinkSocketInternal(link)), mux->port, 0, 0);
+  link->mux = mux;
+  return true;
+}
+
+Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot, Buffer* buf,
+            VorEventCallback callback, void* callback_arg) {
+  if (!LinkUsable(link) || mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  bool needs_buf = type == VOR_EVENT_RECV || type == VOR_EVENT_SEND;
+  if (needs_buf && buf == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (!PostPrepare(link, mux)) return nullptr;
+  VorLinkPostFn operation = link->driver->*slot;
+  Event* event = VorEventAllocInternal(type);
+  event->mux = mux;
+  event->repost_obj = link;
+  event->repost_fn = reinterpret_cast<VorRepostFn>(operation);
+  event->u.le.link = link;
+  event->callback = callback;
+  event->callback_arg = callback_arg;
+  if (needs_buf) event->u.le.buf = buf;
+  // Once started, the completion may be dispatched on another thread: the event is not touched.
+  if (operation(link, mux, event) != 0) return event;
+  // Nothing will ever come back for it, so the host never gets it.
+  int32_t error = VorErrNumGet();
+  VorEventDestroy(event);
+  VorErrNumSet(error);
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Helpers shared by the link units ----
+
+char* VorLinkStrCopyInternal(const char* text, const char* tag, const char* unit, int32_t line) {
+  size_t size = std::strlen(text) + 1;
+  auto* copy = static_cast<char*>(VorMallocCheck(size, tag, unit, line));
+  std::memcpy(copy, text, size);
+  return copy;
+}
+
+LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& table) {
+  return VorLinkDriverCreate(name, table.flag, table.create_server, table.create_client,
+                             table.accept_client, table.destroy, table.check, table.connect,
+                             table.recv, table.send, table.set_block_mode, table.post_accept,
+                             table.post_connect, table.post_recv, table.post_send);
+}
+
+void VorLinkOpBeginInternal(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
+
+void VorLinkOpEndInternal(Link* link) { LinkRelease(link); }
+
+bool VorLinkClosingInternal(Link* link) {
+  return (CloseState(link).load(std::memory_order_acquire) & kDestroyed) != 0;
+}
+
+bool VorLinkCellInUseInternal(Link* link) {
+  auto state = CloseState(link);
+  int32_t now = state.load(std::memory_order_acquire);
+  int32_t own_hold = (now & kDestroyed) != 0 ? 1 : 0;  // VorLinkDestroy's own
+  if ((now & kCountMask) <= own_hold) return false;
+  state.fetch_or(kCellKept, std::memory_order_acq_rel);
+  return true;
+}
+
+extern "C" {
+
+// ---- Driver registry ----
+
+VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkOpFn create_server,
+                                        VorLinkOpFn create_client, VorLinkAcceptFn accept_client,
+                                        VorLinkOpFn destroy, VorLinkCheckFn check,
+                                        VorLinkConnectFn connect, VorLinkRecvFn recv,
+                                        VorLinkSendFn send, VorLinkBlockModeFn set_block_mode,
+                                        VorLinkPostFn post_accept, VorLinkPostFn post_connect,
+                                        VorLinkPostFn post_recv, VorLinkPostFn post_send) {
+  if (name == nullptr) return FailWith<LinkDriver*>(ERR_NULL_PTR);
+  if (!ModeValid(flag)) return FailWith<LinkDriver*>(ERR_VAL_INVALID);
+  if (AnyNull(create_server, create_client, accept_client, destroy, check, connect, recv, send,
+              set_block_mode, post_accept, post_connect, post_recv, post_send))
+    return FailWith<LinkDriver*>(ERR_NULL_PTR);
+  RegistryEnsure();
+  VorProcessMutexLock();
+  if (VorHashLookup(Registry(), name) != nullptr) {
+    VorProcessMutexUnlock();
+    return FailWith<LinkDriver*>(ERR_EXISTS);
+  }
+  auto* driver = static_cast<LinkDriver*>(VorMallocCheck(sizeof(LinkDriver), "driver", kUnit, __LINE__));
+  *driver = LinkDriver{VorLinkStrCopyInternal(name, "(driver->name)", kUnit, __LINE__),
+                       flag, create_server, create_client, accept_client, destroy, check,
+                       connect, recv, send, set_block_mode, post_accept, post_connect,
+                       post_recv, post_send, nullptr};
+  VorHashInsert(Registry(), driver->name, driver);
+  VorProcessMutexUnlock();
+  return driver;
+}
+
+VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver) {
+  if (driver == nullptr) return FailWith(ERR_NULL_PTR);
+  VorProcessMutexLock();
+  VorHashDelete(Registry(), driver->name);
+  VorFreeCheck(driver->name, "driver->name", kUnit, __LINE__);
+  driver->name = nullptr;
+  VorFreeCheck(driver, "driver", kUnit, __LINE__);
+  VorProcessMutexUnlock();
+  return 1;
+}
+
+VOR_API LinkDriver* VorLinkDriverLookup(const char* name) {
+  if (name == nullptr) return FailWith<LinkDriver*>(ERR_NULL_PTR);
+  RegistryEnsure();
+  VorProcessMutexLock();
+  auto* driver = static_cast<LinkDriver*>(VorHashLookup(Registry(), name));
+  VorProcessMutexUnlock();
+  return driver;
+}
+
+VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg) {
+  if (fn == nullptr) return FailWith(ERR_NULL_PTR);
+  RegistryEnsure();
+  VorProcessMutexLock();
+  int32_t result = VorHashTraverse(Registry(), fn, arg);
+  VorProcessMutexUnlock();
+  return result;
+}
+
+VOR_API int32_t VorLinkDriverGetName(LinkDriver* driver, const char** result) {
+  if (driver == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = driver->name;
+  return 1;
+}
+
+VOR_API int32_t VorLinkDriverGetUserProp(LinkDriver* driver, void** result) {
+  if (driver == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = driver->user_prop;
+  return 1;
+}
+
+VOR_API int32_t VorLinkDriverSetUserProp(LinkDriver* driver, void* value) {
+  if (driver == nullptr) return FailWith(ERR_NULL_PTR);
+  driver->user_prop = value;
+  return 1;
+}
+
+// ---- Links: creation and destruction ----
+
+VOR_API Link* VorLinkCreateServer(const char* driver_name, const char* node, const char* address) {
+  if (driver_name == nullptr || node == nullptr) return FailWith<Link*>(ERR_NULL_PTR);
+  if (address == nullptr) address = "";  // for "tcp": a port the system chooses
+  LinkDriver* driver = VorLinkDriverLookup(driver_name);
+  if (driver == nullptr) return nullptr;  // not registered: no error number of our own
+  Link* link = LinkCreate(driver, node, address, kServerTags);
+  return LinkFinish(link, kServerTags, driver->create_server);
+}
+
+VOR_API Link* VorLinkCreateClient(const char* driver_name, const char* node, const char* address) {
+  if (driver_name == nullptr || node == nullptr || address == nullptr)
+    return FailWith<Link*>(ERR_NULL_PTR);
+  LinkDriver* driver = VorLinkDriverLookup(driver_name);
+  if (driver == nullptr) return nullptr;
+  Link* link = LinkCreate(driver, node, address, kClientTags);
+  return LinkFinish(link, kClientTags, driver->create_client);
+}
+
+VOR_API Link* VorLinkAcceptClient(Link* server_link) {
+  if (!LinkUsable(server_link)) return FailWith<Link*>(ERR_NULL_PTR);
+  Link* link = LinkCreate(server_link->driver, server_link->node, server_link->address, kAcceptTags);
+  return LinkFinish(link, kAcceptTags, [server_link](Link* new_link) {
+    return server_link->driver->accept_client(server_link, new_link);
+  });
+}
+
+VOR_API int32_t VorLinkDestroy(Link* link) {
+  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  // Marked destroyed, and held while the driver closes the socket, so that a completion that
+  // ends meanwhile cannot free the record under us.
+  CloseState(link).fetch_add(kDestroyed + 1, std::memory_order_acq_rel);
+  int32_t result = link->driver->destroy(link);
+  int32_t error = VorErrNumGet();
+  LinkRelease(link);
+  VorErrNumSet(error);
+  return result;
+}
+
+// ---- Links: blocking calls ----
+
+VOR_API int32_t VorLinkCheck(Link* link, int32_t mode, double timeout) {
+  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (!ModeValid(mode) || !TimeoutValid(timeout)) return FailWith(ERR_VAL_INVALID);
+  return link->driver->check(link, mode, timeout);
+}
+
+VOR_API int32_t VorLinkConnect(Link* link, double timeout) {
+  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (!TimeoutValid(timeout)) return FailWith(ERR_VAL_INVALID);
+  return link->driver->connect(link, timeout);
+}
+
+VOR_API int32_t VorLinkRecv(Link* link, char* area, int32_t size) {
+  if (!LinkUsable(link) || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
+  if (size < 0) return FailWith(ERR_VAL_RANGE) - 1;
+  if (size == 0) return 0;
+  return link->driver->recv(link, area, size);
+}
+
+VOR_API int32_t VorLinkSend(Link* link, const char* area, int32_t size) {
+  if (!LinkUsable(link) || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
+  if (size < 0) return FailWith(ERR_VAL_RANGE) - 1;
+  if (size == 0) return 0;
+  return link->driver->send(link, area, size);
+}
+
+VOR_API int32_t VorLinkRecvAll(Link* link, char* area, int32_t size) {
+  if (link == nullptr || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
+  if (size < 1) return FailWith(ERR_VAL_RANGE) - 1;
+  return RecvLoop(link, area, size, [] { return true; });
+}
+
+VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double timeout) {
+  if (link == nullptr || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
+  if (size < 1) return FailWith(ERR_VAL_RANGE) - 1;
+  // The time-out bounds each wait for data and is validated by every pass.
+  return RecvLoop(link, area, size, [link, timeout] { return VorLinkCheck(link, 0, timeout) != 0; });
+}
+
+// ---- Links: accessors ----
+
+VOR_API int32_t VorLinkGetAddress(Link* link, const char** driver, const char** node,
+                                  const char** address) {
+  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (driver != nullptr) VorLinkDriverGetName(link->driver, driver);
+  if (node != nullptr) *node = link->node;
+  if (address != nullptr) *address = link->address;
+  return 1;
+}
+
+VOR_API int32_t VorLinkGetBlockMode(Link* link, int32_t* result) {
+  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = link->block_mode;
+  return 1;
+}
+
+VOR_API int32_t VorLinkSetBlockMode(Link* link, int32_t mode) {
+  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (!ModeValid(mode)) return FailWith(ERR_VAL_INVALID);
+  return link->driver->set_block_mode(link, mode);
+}
+
+VOR_API int32_t VorLinkGetDevice(Link* link, void** result) {
+  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = link->device;
+  return 1;
+}
+
+VOR_API int32_t VorLinkSetDevice(Link* link, void* cell) {
+  if (link == nullptr) return FailWith(ERR_NULL_PTR);
+  link->device = cell;
+  return 1;
+}
+
+VOR_API int32_t VorLinkGetDriver(Link* link, LinkDriver** result) {
+  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = link->driver;
+  return 1;
+}
+
+VOR_API int32_t VorLinkGetUserProp(Link* link, void** result) {
+  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  *result = link->user_prop;
+  return 1;
+}
+
+VOR_API int32_t VorLinkSetUserProp(Link* link, void* value) {
+  if (link == nullptr) return FailWith(ERR_NULL_PTR);
+  link->user_prop = value;
+  return 1;
+}
+
+// ---- Links: posted operations ----
+
+VOR_API Event* VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg) {
+  return Post(link, mux, VOR_EVENT_ACCEPT, &LinkDriver::post_accept, nullptr, callback, callback_arg);
+}
+
+VOR_API Event* VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg) {
+  return Post(link, mux, VOR_EVENT_CONNECT, &LinkDriver::post_connect, nullptr, callback,
+              callback_arg);
+}
+
+VOR_API Event* VorLinkPostRecv(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
+                               void* callback_arg) {
+  return Post(link, mux, VOR_EVENT_RECV, &LinkDriver::post_recv, buf, callback, callback_arg);
+}
+
+VOR_API Event* VorLinkPostSend(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
+                               void* callback_arg) {
+  return Post(link, mux, VOR_EVENT_SEND, &LinkDriver::post_send, buf, callback, callback_arg);
+}
+
+VOR_API int32_t VorLinkPostUnsupported(Link* link, Mux* mux, Event* event) {
+  if (link == nullptr || mux == nullptr || event == nullptr) return FailWith(ERR_NULL_PTR);
+  return FailWith(ERR_UNSUPPORTED);
+}
+
+}  // extern "C"

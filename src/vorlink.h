@@ -1,0 +1,54 @@
+// What the link units share inside the library and do not export: device cells, string copies,
+// the socket-buffer-size rule and the bookkeeping that lets a link be destroyed while posted
+// operations are outstanding.
+#pragma once
+#include <cstdint>
+
+#include "vor.h"
+#include "vorwin.h"
+
+// The Winsock records handed to the system are the public mirrors inside Event.
+static_assert(sizeof(VorWsaBuf) == sizeof(WSABUF));
+static_assert(sizeof(VorOverlapped) == sizeof(OVERLAPPED));
+static_assert(sizeof(SOCKET) == sizeof(VorSock));
+
+// Registers a built-in driver from its static table (name and user value are not read).
+LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& table);
+
+// ---- Device cells: a heap cell holding one socket handle ----
+inline SOCKET VorLinkSocketInternal(const Link* link) {
+  return *static_cast<const SOCKET*>(link->device);
+}
+// A zeroed cell (tag "device") made by unit, holding sock.
+void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line);
+// Puts sock into the link's cell, closing the socket the cell held, or makes a cell when the
+// link has none: a retried connect leaks nothing.
+void VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line);
+
+// A copy of text made through the tracking allocator.
+char* VorLinkStrCopyInternal(const char* text, const char* tag, const char* unit, int32_t line);
+
+// Applies the option "_conn_socket_buffer_size" to a socket that has just become usable.
+void VorLinkSocketBufSizeInternal(SOCKET sock);
+
+// ---- Orderly close ----
+// A built-in post operation calls OpBegin before it starts its Windows operation (whose
+// completion may run on another thread before the start returns) and OpEnd when the start
+// failed. Its completion handler asks Closing first (a destroyed link's operations come back
+// failed with WSA_OPERATION_ABORTED and touch neither the socket nor its cell), and calls OpEnd
+// as its last use of the link: the OpEnd that ends the last operation of a destroyed link frees
+// the record.
+void VorLinkOpBeginInternal(Link* link);
+void VorLinkOpEndInternal(Link* link);
+bool VorLinkClosingInternal(Link* link);
+// Asked by a driver's destroy: true when completions still to come may read the device cell,
+// which the last of them then frees; false when the cell may be freed now.
+bool VorLinkCellInUseInternal(Link* link);
+
+// How an operation of a destroyed link comes back: failed with the Winsock abort error
+// (WSA_OPERATION_ABORTED), nothing transferred.
+inline void VorLinkEventAbortInternal(Event* event) {
+  event->u.le.successful = 0;
+  event->u.le.bytes_transferred = 0;
+  event->u.le.link_error = 995;
+}
