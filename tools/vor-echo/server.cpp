@@ -1,0 +1,191 @@
+// The echo server on posted operations: see server.h.
+#include "server.h"
+
+namespace echo {
+
+namespace {
+
+// Room for one receive; a larger message simply arrives in several receives.
+constexpr int32_t kConnectionBufferSize = 64 * 1024;
+// How long the server's own stop connection may take to connect.
+constexpr double kStopConnectTimeout = 5.0;
+
+bool Succeeded(Event* event) {
+  int32_t successful = 0;
+  return VorEventGetSuccessful(event, &successful) && successful == 1;
+}
+
+uint32_t BytesMoved(Event* event) {
+  uint32_t bytes = 0;
+  VorEventGetBytesTransferred(event, &bytes);
+  return bytes;
+}
+
+}  // namespace
+
+// One accepted connection. Its receive and send events alternate, never both outstanding.
+struct EchoServer::Connection {
+  EchoServer* server;
+  Link* link;
+  Buffer* buffer;
+  Event* recv_event = nullptr;
+  Event* send_event = nullptr;
+};
+
+EchoServer::EchoServer(Mux* mux, const Endpoint& endpoint) : mux_(mux), endpoint_(endpoint) {
+  listen_link_ = VorLinkCreateServer(endpoint.driver.c_str(), endpoint.node.c_str(),
+                                     endpoint.address.c_str());
+  if (listen_link_ == nullptr) {
+    // An unknown driver name sets no error number of its own.
+    error_ = VorLinkDriverLookup(endpoint.driver.c_str()) == nullptr
+                 ? "no driver named \"" + endpoint.driver + "\""
+                 : ErrorText();
+    return;
+  }
+  const char* address = nullptr;
+  VorLinkGetAddress(listen_link_, nullptr, nullptr, &address);
+  endpoint_.address = address;
+  accept_event_ = VorLinkPostAccept(listen_link_, mux_, AcceptDone, this);
+  if (accept_event_ == nullptr) {
+    error_ = "cannot post an accept: " + ErrorText();
+    VorLinkDestroy(listen_link_);
+    listen_link_ = nullptr;
+  }
+}
+
+EchoServer::~EchoServer() {
+  // Only a drained server gets here with its links; an undrained one is left to the process
+  // exit, since its outstanding operations still refer to its records.
+  if (listen_link_ != nullptr && Drained()) VorLinkDestroy(listen_link_);
+  if (stop_link_ != nullptr) VorLinkDestroy(stop_link_);
+}
+
+void EchoServer::BeginStop() {
+  if (stopping_ || accept_event_ == nullptr) {
+    stopping_ = true;
+    NoteDrained();
+    return;
+  }
+  stopping_ = true;
+  stop_link_ = VorLinkCreateClient(endpoint_.driver.c_str(), endpoint_.node.c_str(),
+                                   endpoint_.address.c_str());
+  if (stop_link_ != nullptr && VorLinkConnect(stop_link_, kStopConnectTimeout)) return;
+  error_ = "cannot end the last accept: " + ErrorText();
+}
+
+int32_t EchoServer::AcceptDone(Event* event, void* arg) {
+  static_cast<EchoServer*>(arg)->Accepted(event);
+  return 1;
+}
+
+int32_t EchoServer::RecvDone(Event* event, void* arg) {
+  auto* connection = static_cast<Connection*>(arg);
+  connection->server->Received(connection, event);
+  return 1;
+}
+
+int32_t EchoServer::SendDone(Event* event, void* arg) {
+  auto* connection = static_cast<Connection*>(arg);
+  connection->server->Sent(connection, event);
+  return 1;
+}
+
+void EchoServer::Accepted(Event* event) {
+  Link* link = nullptr;
+  if (Succeeded(event)) {
+    VorEventGetAcceptLink(event, &link);  // taken before any repost replaces it
+  } else {
+    ++failed_operations_;
+  }
+  if (stopping_) {
+    if (link != nullptr) VorLinkDestroy(link);
+    FinishAccepting();
+    return;
+  }
+  if (link != nullptr) StartConnection(link);
+  if (VorEventRepost(event) == 0) {
+    error_ = "cannot post the next accept: " + ErrorText();
+    FinishAccepting();
+  }
+}
+
+void EchoServer::FinishAccepting() {
+  VorEventDestroy(accept_event_);
+  accept_event_ = nullptr;
+  if (stop_link_ != nullptr) {
+    VorLinkDestroy(stop_link_);
+    stop_link_ = nullptr;
+  }
+  NoteDrained();
+}
+
+void EchoServer::StartConnection(Link* link) {
+  ++accepted_;
+  auto* connection = new Connection{this, link, VorBufCreate(kConnectionBufferSize)};
+  ++open_connections_;
+  connection->recv_event = VorLinkPostRecv(link, mux_, connection->buffer, RecvDone, connection);
+  if (connection->recv_event == nullptr) {
+    ++failed_operations_;
+    Close(connection);
+  }
+}
+
+void EchoServer::Received(Connection* connection, Event* event) {
+  const uint32_t bytes = BytesMoved(event);
+  if (!Succeeded(event) || bytes == 0) {  // 0 bytes: the peer closed
+    if (!Succeeded(event)) ++failed_operations_;
+    Close(connection);
+    return;
+  }
+  const bool posted = connection->send_event == nullptr
+                          ? (connection->send_event = VorLinkPostSend(
+                                 connection->link, mux_, connection->buffer, SendDone,
+                                 connection)) != nullptr
+                          : VorEventRepost(connection->send_event) != 0;
+  if (!posted) {
+    ++failed_operations_;
+    Close(connection);
+  }
+}
+
+void EchoServer::Sent(Connection* connection, Event* event) {
+  if (!Succeeded(event)) {
+    ++failed_operations_;
+    Close(connection);
+    return;
+  }
+  bytes_echoed_ += BytesMoved(event);
+  Buffer* buffer = connection->buffer;
+  // A partial send goes on from the read offset the completion advanced.
+  Event* next = event;
+  if (buffer->read_offset == buffer->write_offset) {
+    VorBufReset(buffer);
+    next = connection->recv_event;
+  }
+  if (VorEventRepost(next) == 0) {
+    ++failed_operations_;
+    Close(connection);
+  }
+}
+
+// Frees a connection whose one operation has come back (or never started). An event may be
+// freed inside its own callback: the dispatch loop does not touch it after a nonzero result.
+void EchoServer::Close(Connection* connection) {
+  VorLinkDestroy(connection->link);
+  if (connection->recv_event != nullptr) VorEventDestroy(connection->recv_event);
+  if (connection->send_event != nullptr) VorEventDestroy(connection->send_event);
+  VorBufDestroy(connection->buffer);
+  delete connection;
+  --open_connections_;
+  NoteDrained();
+}
+
+void EchoServer::NoteDrained() {
+  if (stopping_ && Drained() && drained_fn_ != nullptr) {
+    auto fn = drained_fn_;
+    drained_fn_ = nullptr;
+    fn(drained_arg_);
+  }
+}
+
+}  // namespace echo

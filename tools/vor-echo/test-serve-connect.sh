@@ -1,0 +1,74 @@
+#!/bin/sh
+# vor-echo serve and connect end to end, on loopback: a stream comes back byte for byte over
+# tcp and over local; a second server on a port in use, a connect to a closed port and a local
+# connect to another node each fail with status 1 and say why.
+# Usage: test-serve-connect.sh <work dir> <vor-echo> [runner...]   (runner: wine-run.sh)
+set -u
+work=$1; prog=$2; shift 2
+mkdir -p "$work"
+cd "$work" || exit 1
+servers=""
+trap 'for p in $servers; do kill "$p" 2>/dev/null; done' EXIT
+
+fail() { echo "FAIL: $*"; exit 1; }
+
+# Starts a server in the background; sets server_pid and address (bounded wait for its line).
+start_server() {
+  out=$1; shift
+  $runner "$prog" serve --seconds 120 "$@" >"$out" 2>&1 &
+  server_pid=$!
+  servers="$servers $server_pid"
+  i=0
+  while ! grep -q 'serving' "$out"; do
+    i=$((i + 1))
+    [ $i -le 600 ] || fail "server did not start: $(cat "$out")"
+    kill -0 "$server_pid" 2>/dev/null || fail "server ended: $(cat "$out")"
+    sleep 0.1
+  done
+  address=$(sed -n 's/.*address=\([^ ]*\).*/\1/p' "$out" | tr -d '\r')
+}
+
+# Waits (bounded) for the server to end by itself and checks its status.
+wait_server() {
+  i=0
+  while kill -0 "$server_pid" 2>/dev/null; do
+    i=$((i + 1))
+    [ $i -le 600 ] || fail "server did not stop after its last connection"
+    sleep 0.1
+  done
+  wait "$server_pid" || fail "server ended with status $?: $(cat "$1")"
+  grep -q 'stopped after' "$1" || fail "no closing line: $(cat "$1")"
+}
+
+runner="$*"
+seq 1 30000 >input.txt  # 180 KB: many chunks and several receives each
+
+# tcp: a stream echoed byte for byte, then a second server on the same port.
+start_server tcp.out --connections 2
+$runner "$prog" connect --address "$address" <input.txt >tcp-echo.txt 2>tcp-err.txt ||
+  fail "tcp connect: $(cat tcp-err.txt)"
+cmp input.txt tcp-echo.txt || fail "tcp echo differs"
+$runner "$prog" serve --address "$address" --seconds 1 >in-use.txt 2>&1
+[ $? -eq 1 ] || fail "second server on port $address: not status 1"
+grep -q 'cannot listen' in-use.txt || fail "no message for the port in use: $(cat in-use.txt)"
+echo ping | $runner "$prog" connect --address "$address" >ping.txt 2>&1 || fail "second connect"
+grep -q ping ping.txt || fail "ping not echoed"
+wait_server tcp.out
+grep -q 'stopped after 2 connections' tcp.out || fail "$(cat tcp.out)"
+
+# The server is gone: its port refuses.
+echo x | $runner "$prog" connect --address "$address" >refused.txt 2>&1
+[ $? -eq 1 ] || fail "connect to a closed port: not status 1"
+grep -q 'cannot connect' refused.txt || fail "no message for the refused connect: $(cat refused.txt)"
+
+# local: the same stream over the local driver, and a refused foreign node.
+name="vor-echo-test-$$"
+start_server local.out --driver local --address "$name" --connections 1
+echo x | $runner "$prog" connect --driver local --node not-this-host --address "$name" \
+  >foreign.txt 2>&1
+[ $? -eq 1 ] || fail "local connect to another node: not status 1"
+$runner "$prog" connect --driver local --address "$name" <input.txt >local-echo.txt \
+  2>local-err.txt || fail "local connect: $(cat local-err.txt)"
+cmp input.txt local-echo.txt || fail "local echo differs"
+wait_server local.out
+echo "serve and connect: ok"
