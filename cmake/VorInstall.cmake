@@ -1,0 +1,71 @@
+# Packaging: `cmake --install` puts the headers, the two libraries (on Windows the DLLs in bin/
+# and their import libraries in lib/), a CMake package (find_package(vor) gives vor::vor and
+# vor::vorutil) and, on Linux, the pkg-config file vor.pc.
+#
+# The package file names the installed files directly instead of exporting the build targets,
+# so that the build's own helper targets (warnings, the gateway to the Windows calls) stay out
+# of what a host links against.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(VOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vor)
+
+install(FILES include/vor.h platform/vorutil.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(TARGETS vorutil vor
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+if(NOT WIN32)
+  # libvor finds libvorutil beside it wherever the prefix is moved.
+  set_target_properties(vor PROPERTIES INSTALL_RPATH "$ORIGIN")
+endif()
+
+# Where the package file finds the prefix, relative to itself.
+file(RELATIVE_PATH VOR_CMAKE_DIR_TO_PREFIX "/${VOR_CMAKE_DIR}" "/")
+string(REGEX REPLACE "/$" "" VOR_CMAKE_DIR_TO_PREFIX "${VOR_CMAKE_DIR_TO_PREFIX}")
+if(WIN32)
+  set(VOR_LIB_DIR_OF_RUNTIME ${CMAKE_INSTALL_BINDIR})
+else()
+  set(VOR_LIB_DIR_OF_RUNTIME ${CMAKE_INSTALL_LIBDIR})
+endif()
+# Two passes: the directories now, the library file names once the generator knows them.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/vorConfig.cmake.in
+               ${CMAKE_BINARY_DIR}/package/vorConfig.cmake.gen @ONLY)
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package/vorConfig.cmake
+     INPUT ${CMAKE_BINARY_DIR}/package/vorConfig.cmake.gen)
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/vorConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/package/vorConfig.cmake
+              ${CMAKE_BINARY_DIR}/package/vorConfigVersion.cmake
+        DESTINATION ${VOR_CMAKE_DIR})
+
+if(NOT WIN32)
+  file(RELATIVE_PATH VOR_PC_DIR_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
+  string(REGEX REPLACE "/$" "" VOR_PC_DIR_TO_PREFIX "${VOR_PC_DIR_TO_PREFIX}")
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/vor.pc.in ${CMAKE_BINARY_DIR}/package/vor.pc @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/package/vor.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+endif()
+
+if(WIN32)
+  # The utility library is built with the posix-thread MinGW runtime: its thread DLL goes with it.
+  find_file(VOR_WINPTHREAD_DLL libwinpthread-1.dll PATHS ${CMAKE_FIND_ROOT_PATH}
+            PATH_SUFFIXES lib bin NO_DEFAULT_PATH)
+  if(VOR_WINPTHREAD_DLL)
+    install(FILES ${VOR_WINPTHREAD_DLL} DESTINATION ${CMAKE_INSTALL_BINDIR})
+  endif()
+endif()
+
+if(VOR_BUILD_TESTS)
+  # Install into a scratch prefix and build a host program against the installed package.
+  set(package_test_args -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/tests/package
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test)
+  if(WIN32)
+    list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
+         -DWINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} -DWINE_WARMUP=$<TARGET_FILE:vor-echo>)
+  endif()
+  add_test(NAME package-install-and-use
+           COMMAND ${CMAKE_COMMAND} ${package_test_args}
+                   -P ${PROJECT_SOURCE_DIR}/tests/package/run-package-test.cmake)
+  set_tests_properties(package-install-and-use PROPERTIES TIMEOUT 600)
+endif()

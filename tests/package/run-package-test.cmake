@@ -1,0 +1,51 @@
+# Installs the build into a fresh prefix, builds the consumer against it with find_package(vor)
+# (and, on Linux, with pkg-config too), and runs what it built.
+# cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<this dir> -DWORK_DIR=<scratch> [-DTOOLCHAIN=<file>
+#       -DWINE_RUN=<wine-run.sh> -DWINE_WARMUP=<an exe of the build>] -P run-package-test.cmake
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out
+                  TIMEOUT 600)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "${what} failed (${status}):\n${out}")
+  endif()
+  message(STATUS "${what}: ok\n${out}")
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+set(prefix ${WORK_DIR}/prefix)
+run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix})
+if(TOOLCHAIN)
+  list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+endif()
+run("configure with find_package(vor)" ${configure})
+run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
+
+if(NOT WINE_RUN)
+  run("run" ${WORK_DIR}/consumer/consumer)
+  # pkg-config, as a Makefile would use it.
+  file(GLOB pc_file ${prefix}/lib*/pkgconfig/vor.pc ${prefix}/lib/*/pkgconfig/vor.pc)
+  if(NOT pc_file)
+    message(FATAL_ERROR "no vor.pc under ${prefix}")
+  endif()
+  get_filename_component(pc_dir ${pc_file} DIRECTORY)
+  set(ENV{PKG_CONFIG_PATH} ${pc_dir})
+  execute_process(COMMAND pkg-config --cflags --libs vor OUTPUT_VARIABLE flags
+                  RESULT_VARIABLE status OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "pkg-config does not know vor")
+  endif()
+  separate_arguments(flags UNIX_COMMAND "${flags}")
+  run("build with pkg-config" cc ${SOURCE_DIR}/consumer.c ${flags} -o ${WORK_DIR}/consumer-pc)
+  run("run the pkg-config build" ${WORK_DIR}/consumer-pc)
+else()
+  # Windows finds DLLs beside the program or on the path: point wine at the installed bin/.
+  # The build's wine prefix is made (once, under its lock) by running one of its programs.
+  run("wine prefix" ${WINE_RUN} ${WINE_WARMUP} --help)
+  set(ENV{WINEPREFIX} ${BUILD_DIR}/wineprefix)
+  set(ENV{WINEDEBUG} -all)
+  set(ENV{WINEARCH} win32)
+  set(ENV{WINEPATH} ${prefix}/bin)
+  run("run under wine" wine ${WORK_DIR}/consumer/consumer.exe)
+endif()
