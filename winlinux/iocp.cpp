@@ -139,11 +139,10 @@ bool Port::Queue(const Packet& packet) {
   std::lock_guard lock(mutex);
   if (closed) return true;  // a closed port's packets go nowhere, as on Windows
   if (!packets.Push(packet)) return false;
-  if (sleepers > 0) {
-    sleeping.notify_one();
-  } else {
-    WakePollerLocked();
-  }
+  // Wake a sleeper and the poller both: a sleeper already woken but not yet running still
+  // counts as sleeping, so waking only it could leave the packet to a poller that sleeps on.
+  if (sleepers > 0) sleeping.notify_one();
+  WakePollerLocked();
   return true;
 }
 

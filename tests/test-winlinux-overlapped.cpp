@@ -1,0 +1,279 @@
+// Overlapped WSARecv and WSASend on a socket associated with a port: immediate and pending
+// completion, failures with the codes Windows reports, end of stream, aborts, large sends.
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "wltest.h"
+
+namespace {
+
+using wltest::Completion;
+using wltest::Take;
+
+constexpr ULONG_PTR kKey = 42;
+
+class OverlappedTest : public wltest::WinTest {
+ protected:
+  void SetUp() override {
+    WinTest::SetUp();
+    port_ = wltest::NewPort();
+    pair_ = wltest::ConnectedPair();
+    ASSERT_NE(pair_.near_end, INVALID_SOCKET);
+    ASSERT_NE(pair_.far_end, INVALID_SOCKET);
+    wltest::Associate(pair_.near_end, port_, kKey);
+  }
+  void TearDown() override {
+    if (pair_.near_end != INVALID_SOCKET) closesocket(pair_.near_end);
+    if (pair_.far_end != INVALID_SOCKET) closesocket(pair_.far_end);
+    // Aborted operations of the teardown leave packets; they go with the port.
+    EXPECT_TRUE(CloseHandle(port_));
+    WinTest::TearDown();
+  }
+
+  // Starts an overlapped receive into buffer; returns WSARecv's result.
+  int StartRecv(char* buffer, ULONG size, OVERLAPPED* overlapped, DWORD* bytes = nullptr) {
+    WSABUF slice{size, buffer};
+    DWORD flags = 0;
+    DWORD ignored = 0;
+    return WSARecv(pair_.near_end, &slice, 1, bytes != nullptr ? bytes : &ignored, &flags,
+                   overlapped, nullptr);
+  }
+  int StartSend(const char* data, ULONG size, OVERLAPPED* overlapped, DWORD* bytes = nullptr) {
+    WSABUF slice{size, const_cast<char*>(data)};
+    DWORD ignored = 0;
+    return WSASend(pair_.near_end, &slice, 1, bytes != nullptr ? bytes : &ignored, 0, overlapped,
+                   nullptr);
+  }
+  void ExpectPending(int result) {
+    EXPECT_EQ(result, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+  }
+
+  HANDLE port_ = nullptr;
+  wltest::Pair pair_;
+};
+
+TEST_F(OverlappedTest, ReceiveOfWaitingDataCompletesAtOnceAndStillQueuesAPacket) {
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "hello", 5));
+  ASSERT_GT(PlatformSocketWait(pair_.near_end, 0, wltest::kWaitMs), 0);
+  char buffer[16] = {};
+  OVERLAPPED overlapped{};
+  DWORD bytes = 0;
+  ASSERT_EQ(StartRecv(buffer, sizeof buffer, &overlapped, &bytes), 0);
+  EXPECT_EQ(bytes, 5u);
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 5u);
+  EXPECT_EQ(c.key, kKey);
+  EXPECT_EQ(std::string(buffer, 5), "hello");
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(OverlappedTest, PendingReceiveCompletesWhenDataArrives) {
+  char buffer[16] = {};
+  OVERLAPPED overlapped{};
+  ExpectPending(StartRecv(buffer, sizeof buffer, &overlapped));
+  wltest::ExpectEmpty(port_);
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "abc", 3));
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 3u);
+  EXPECT_EQ(std::string(buffer, 3), "abc");
+}
+
+TEST_F(OverlappedTest, SendCompletesWithItsByteCountAndThePeerGetsTheData) {
+  OVERLAPPED overlapped{};
+  const int result = StartSend("payload", 7, &overlapped);
+  if (result != 0) ExpectPending(result);
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 7u);
+  char buffer[8] = {};
+  EXPECT_EQ(recv(pair_.far_end, buffer, sizeof buffer, 0), 7);
+  EXPECT_EQ(std::string(buffer, 7), "payload");
+}
+
+// A send far larger than the socket buffers completes once, when every byte is out.
+TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
+  const int small = 8192;
+  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
+                       reinterpret_cast<const char*>(&small), sizeof small), 0);
+  std::vector<char> data(1 << 20);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
+  OVERLAPPED overlapped{};
+  const int result = StartSend(data.data(), static_cast<ULONG>(data.size()), &overlapped);
+  if (result != 0) ExpectPending(result);
+
+  std::vector<char> received(data.size());
+  size_t got = 0;
+  std::thread reader([&] {
+    while (got < received.size()) {
+      const int n = recv(pair_.far_end, received.data() + got,
+                         static_cast<int>(received.size() - got), 0);
+      if (n <= 0) return;
+      got += static_cast<size_t>(n);
+    }
+  });
+  const Completion c = Take(port_, 30000);
+  reader.join();
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, data.size());
+  ASSERT_EQ(got, data.size());
+  EXPECT_TRUE(received == data);
+}
+
+TEST_F(OverlappedTest, OutstandingReceivesCompleteInTheOrderPosted) {
+  char buffers[3][4] = {};
+  OVERLAPPED overlapped[3] = {};
+  for (int i = 0; i < 3; ++i) ExpectPending(StartRecv(buffers[i], 4, &overlapped[i]));
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "AAAABBBBCCCC", 12));
+  for (int i = 0; i < 3; ++i) {
+    const Completion c = Take(port_);
+    ASSERT_TRUE(c.ok);
+    ASSERT_EQ(c.overlapped, &overlapped[i]);
+    EXPECT_EQ(c.bytes, 4u);
+    EXPECT_EQ(std::string(buffers[i], 4), std::string(4, static_cast<char>('A' + i)));
+  }
+}
+
+TEST_F(OverlappedTest, PeerCloseCompletesAPendingReceiveWithZeroBytes) {
+  char buffer[16];
+  OVERLAPPED overlapped{};
+  ExpectPending(StartRecv(buffer, sizeof buffer, &overlapped));
+  closesocket(pair_.far_end);
+  pair_.far_end = INVALID_SOCKET;
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 0u);
+}
+
+// A receive with an empty buffer waits for data without taking it.
+TEST_F(OverlappedTest, ZeroByteReceiveStaysPendingUntilDataThenLeavesTheData) {
+  char unused = 0;
+  OVERLAPPED overlapped{};
+  ExpectPending(StartRecv(&unused, 0, &overlapped));
+  const Completion early = Take(port_, 100);
+  EXPECT_FALSE(early.ok);
+  EXPECT_EQ(early.overlapped, nullptr);
+  EXPECT_EQ(early.error, WAIT_TIMEOUT);
+
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "data", 4));
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 0u);
+  char buffer[8] = {};
+  EXPECT_EQ(recv(pair_.near_end, buffer, sizeof buffer, 0), 4);
+  EXPECT_EQ(std::string(buffer, 4), "data");
+}
+
+TEST_F(OverlappedTest, PeerResetFailsAPendingReceiveWithNetnameDeleted) {
+  char buffer[16];
+  OVERLAPPED overlapped{};
+  ExpectPending(StartRecv(buffer, sizeof buffer, &overlapped));
+  const linger abortive{1, 0};
+  ASSERT_EQ(setsockopt(pair_.far_end, SOL_SOCKET, SO_LINGER,
+                       reinterpret_cast<const char*>(&abortive), sizeof abortive), 0);
+  closesocket(pair_.far_end);
+  pair_.far_end = INVALID_SOCKET;
+  const Completion c = Take(port_);
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.error, ERROR_NETNAME_DELETED);
+}
+
+TEST_F(OverlappedTest, ClosingTheSocketAbortsEachOutstandingOperation) {
+  char buffers[2][8];
+  OVERLAPPED overlapped[2] = {};
+  ExpectPending(StartRecv(buffers[0], 8, &overlapped[0]));
+  ExpectPending(StartRecv(buffers[1], 8, &overlapped[1]));
+  ASSERT_EQ(closesocket(pair_.near_end), 0);
+  pair_.near_end = INVALID_SOCKET;
+  bool seen[2] = {false, false};
+  for (int i = 0; i < 2; ++i) {
+    const Completion c = Take(port_);
+    EXPECT_FALSE(c.ok);
+    EXPECT_EQ(c.error, ERROR_OPERATION_ABORTED);
+    ASSERT_TRUE(c.overlapped == &overlapped[0] || c.overlapped == &overlapped[1]);
+    seen[c.overlapped - overlapped] = true;
+  }
+  EXPECT_TRUE(seen[0] && seen[1]);
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(OverlappedTest, ImmediateFailureQueuesNoPacket) {
+  ASSERT_EQ(shutdown(pair_.near_end, SD_SEND), 0);
+  OVERLAPPED overlapped{};
+  EXPECT_EQ(StartSend("x", 1, &overlapped), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAESHUTDOWN);
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(OverlappedTest, OperationsOnClosedSocketFailWithNotASocket) {
+  ASSERT_EQ(closesocket(pair_.near_end), 0);
+  char buffer[4];
+  OVERLAPPED overlapped{};
+  EXPECT_EQ(StartRecv(buffer, sizeof buffer, &overlapped), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(StartSend("x", 1, &overlapped), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  EXPECT_EQ(closesocket(pair_.near_end), SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
+  pair_.near_end = INVALID_SOCKET;
+  wltest::ExpectEmpty(port_);
+}
+
+// The socket outlives its port: later calls on it work and nothing crashes.
+TEST_F(OverlappedTest, SocketStillWorksAfterItsPortIsClosed) {
+  char buffer[8];
+  OVERLAPPED pending{};
+  ExpectPending(StartRecv(buffer, sizeof buffer, &pending));
+  ASSERT_TRUE(CloseHandle(port_));
+  port_ = wltest::NewPort();
+  OVERLAPPED overlapped{};
+  const int result = StartSend("late", 4, &overlapped);
+  if (result != 0) ExpectPending(result);
+  char peer[8] = {};
+  EXPECT_EQ(recv(pair_.far_end, peer, sizeof peer, 0), 4);
+  EXPECT_EQ(closesocket(pair_.near_end), 0);
+  pair_.near_end = INVALID_SOCKET;
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(OverlappedTest, RefusedConnectReportsConnectionRefused) {
+  SOCKET closed_listener = wltest::Listener();
+  sockaddr_in address = wltest::LocalName(closed_listener);
+  closesocket(closed_listener);
+
+  SOCKET blocking = socket(AF_INET, SOCK_STREAM, 0);
+  EXPECT_EQ(connect(blocking, reinterpret_cast<sockaddr*>(&address), sizeof address),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  closesocket(blocking);
+
+  SOCKET nonblocking = socket(AF_INET, SOCK_STREAM, 0);
+  u_long on = 1;
+  ASSERT_EQ(ioctlsocket(nonblocking, FIONBIO, &on), 0);
+  const int started = connect(nonblocking, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  if (started == SOCKET_ERROR && WSAGetLastError() == WSAEWOULDBLOCK) {
+    EXPECT_GT(PlatformSocketWait(nonblocking, 1, wltest::kWaitMs), 0);
+    int error = 0;
+    int length = sizeof error;
+    ASSERT_EQ(getsockopt(nonblocking, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                         &length), 0);
+    EXPECT_EQ(error, WSAECONNREFUSED);
+  } else {
+    EXPECT_EQ(started, SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
+  }
+  closesocket(nonblocking);
+}
+
+}  // namespace
