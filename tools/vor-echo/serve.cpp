@@ -13,7 +13,9 @@ namespace {
 
 constexpr double kTickInterval = 0.1;
 // How long a stopping server waits for its last connections to close by themselves.
-constexpr double kCloseGrace = 2.0;
+constexpr double kCloseGrace = 1.0;
+// How long the operations of the connections we closed may take to come back.
+constexpr double kDrainLimit = 5.0;
 
 class ServeRun {
  public:
@@ -23,6 +25,7 @@ class ServeRun {
         connections_(options.connections) {}
 
   EchoServer& server() { return *server_; }
+  int32_t closed_by_us() const { return closed_by_us_; }
 
   // Serves until stopped; true when everything came back and could be freed.
   bool Serve() {
@@ -60,8 +63,14 @@ class ServeRun {
       server_->BeginStop();
     }
     if (stop_since_ == 0 || stop_posted_) return;
-    // Without a drain within the grace time the run ends undrained (see RunServe).
-    if (server_->Drained() || now - stop_since_ >= kCloseGrace) {
+    // Connections still open after the grace time are closed by us; once their operations are
+    // back the server is drained. A server that cannot drain is left to the process exit.
+    if (!closing_ && now - stop_since_ >= kCloseGrace) {
+      closing_ = true;
+      closed_by_us_ = server_->open_connections();
+      server_->CloseConnections();
+    }
+    if (server_->Drained() || now - stop_since_ >= kCloseGrace + kDrainLimit) {
       stop_posted_ = true;
       VorEventPost(stop_event_, mux_, nullptr, nullptr);  // no callback: the loop returns it
     }
@@ -74,6 +83,8 @@ class ServeRun {
   double start_ = 0;
   double stop_since_ = 0;
   bool stop_posted_ = false;
+  bool closing_ = false;
+  int32_t closed_by_us_ = 0;
   Timer* timer_ = VorTimerCreate(kTickInterval, "serve");
   Event* tick_event_ = nullptr;
   Event* stop_event_ = VorEventCreate();
@@ -103,13 +114,17 @@ int RunServe(const Options& options) {
   const bool drained = run->Serve();
   std::printf("vor-echo: stopped after %" PRId64 " connections, %" PRId64 " bytes echoed\n",
               server.accepted(), server.bytes_echoed());
+  if (run->closed_by_us() > 0)
+    std::printf("vor-echo: closed %d open connections\n", run->closed_by_us());
   if (!server.error().empty()) std::fprintf(stderr, "vor-echo: %s\n", server.error().c_str());
   if (!drained) {
-    // Their receives are still posted: the process ends with them rather than free records
-    // that the multiplexer could still hand back.
-    std::printf("vor-echo: left %d connections open\n", server.open_connections());
+    // Operations are still posted: the process ends with them rather than free records that
+    // the multiplexer could still hand back.
+    if (server.accepting()) std::fprintf(stderr, "vor-echo: the last accept did not end\n");
+    if (server.open_connections() > 0)
+      std::fprintf(stderr, "vor-echo: %d connections did not close\n", server.open_connections());
     run.release();
-    return kExitOk;
+    return kExitFailure;
   }
   run->Free();
   return kExitOk;

@@ -30,6 +30,7 @@ struct EchoServer::Connection {
   Buffer* buffer;
   Event* recv_event = nullptr;
   Event* send_event = nullptr;
+  bool closing = false;  // its link is destroyed; the outstanding operation is on its way back
 };
 
 EchoServer::EchoServer(Mux* mux, const Endpoint& endpoint) : mux_(mux), endpoint_(endpoint) {
@@ -122,7 +123,7 @@ void EchoServer::FinishAccepting() {
 void EchoServer::StartConnection(Link* link) {
   ++accepted_;
   auto* connection = new Connection{this, link, VorBufCreate(kConnectionBufferSize)};
-  ++open_connections_;
+  connections_.insert(connection);
   connection->recv_event = VorLinkPostRecv(link, mux_, connection->buffer, RecvDone, connection);
   if (connection->recv_event == nullptr) {
     ++failed_operations_;
@@ -133,7 +134,7 @@ void EchoServer::StartConnection(Link* link) {
 void EchoServer::Received(Connection* connection, Event* event) {
   const uint32_t bytes = BytesMoved(event);
   if (!Succeeded(event) || bytes == 0) {  // 0 bytes: the peer closed
-    if (!Succeeded(event)) ++failed_operations_;
+    if (!Succeeded(event) && !connection->closing) ++failed_operations_;
     Close(connection);
     return;
   }
@@ -150,7 +151,7 @@ void EchoServer::Received(Connection* connection, Event* event) {
 
 void EchoServer::Sent(Connection* connection, Event* event) {
   if (!Succeeded(event)) {
-    ++failed_operations_;
+    if (!connection->closing) ++failed_operations_;
     Close(connection);
     return;
   }
@@ -171,13 +172,21 @@ void EchoServer::Sent(Connection* connection, Event* event) {
 // Frees a connection whose one operation has come back (or never started). An event may be
 // freed inside its own callback: the dispatch loop does not touch it after a nonzero result.
 void EchoServer::Close(Connection* connection) {
-  VorLinkDestroy(connection->link);
+  if (!connection->closing) VorLinkDestroy(connection->link);
   if (connection->recv_event != nullptr) VorEventDestroy(connection->recv_event);
   if (connection->send_event != nullptr) VorEventDestroy(connection->send_event);
   VorBufDestroy(connection->buffer);
+  connections_.erase(connection);
   delete connection;
-  --open_connections_;
   NoteDrained();
+}
+
+void EchoServer::CloseConnections() {
+  for (Connection* connection : connections_) {
+    if (connection->closing) continue;
+    connection->closing = true;
+    VorLinkDestroy(connection->link);
+  }
 }
 
 void EchoServer::NoteDrained() {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "echo.h"
 
@@ -27,9 +28,12 @@ class EchoServer {
   // on the listening link; the server is drained once that accept is back and every
   // connection has closed.
   void BeginStop();
+  // Destroys the links of the open connections; their outstanding operations come back failed
+  // through the multiplexer, and each connection is freed as its operation returns.
+  void CloseConnections();
   bool accepting() const { return accept_event_ != nullptr; }
-  bool Drained() const { return accept_event_ == nullptr && open_connections_ == 0; }
-  int32_t open_connections() const { return open_connections_; }
+  bool Drained() const { return accept_event_ == nullptr && connections_.empty(); }
+  int32_t open_connections() const { return static_cast<int32_t>(connections_.size()); }
   int64_t accepted() const { return accepted_; }
   int64_t bytes_echoed() const { return bytes_echoed_; }
   int64_t failed_operations() const { return failed_operations_; }
@@ -60,7 +64,7 @@ class EchoServer {
   Event* accept_event_ = nullptr;  // null once accepting has ended
   Link* stop_link_ = nullptr;      // our own connection that completes the last accept
   bool stopping_ = false;
-  int32_t open_connections_ = 0;
+  std::unordered_set<Connection*> connections_;
   int64_t accepted_ = 0;
   int64_t bytes_echoed_ = 0;
   int64_t failed_operations_ = 0;

@@ -1,7 +1,8 @@
 #!/bin/sh
 # vor-echo serve and connect end to end, on loopback: a stream comes back byte for byte over
-# tcp and over local; a second server on a port in use, a connect to a closed port and a local
-# connect to another node each fail with status 1 and say why.
+# tcp and over local; a server stopping with a client connected closes it and ends cleanly; a
+# second server on a port in use, a connect to a closed port and a local connect to another
+# node each fail with status 1 and say why.
 # Usage: test-serve-connect.sh <work dir> <vor-echo> [runner...]   (runner: wine-run.sh)
 set -u
 work=$1; prog=$2; shift 2
@@ -41,6 +42,8 @@ wait_server() {
 }
 
 runner="$*"
+slow=1  # programs under wine start much more slowly
+[ -n "$runner" ] && slow=5
 seq 1 30000 >input.txt  # 180 KB: many chunks and several receives each
 
 # tcp: a stream echoed byte for byte, then a second server on the same port.
@@ -56,7 +59,16 @@ grep -q ping ping.txt || fail "ping not echoed"
 wait_server tcp.out
 grep -q 'stopped after 2 connections' tcp.out || fail "$(cat tcp.out)"
 
-# The server is gone: its port refuses.
+# A server that stops with a client still connected closes the connection and ends cleanly.
+start_server open.out --seconds $((2 * slow))
+(sleep $((4 * slow)); echo late) | $runner "$prog" connect --address "$address" >open-client.txt 2>&1 &
+client_pid=$!
+wait_server open.out
+grep -q 'closed 1 open connections' open.out || fail "open connection not closed: $(cat open.out)"
+wait "$client_pid"
+grep -q 'peer closed' open-client.txt || fail "client did not see the close: $(cat open-client.txt)"
+
+# The first server is gone: its port refuses.
 echo x | $runner "$prog" connect --address "$address" >refused.txt 2>&1
 [ $? -eq 1 ] || fail "connect to a closed port: not status 1"
 grep -q 'cannot connect' refused.txt || fail "no message for the refused connect: $(cat refused.txt)"
