@@ -78,7 +78,8 @@ VORUTIL_API void VorProcessMutexLock(void);
 VORUTIL_API void VorProcessMutexUnlock(void);
 
 /* A re-entrant mutex. flags: 0. Timeout in seconds, -1.0 waits for ever; Lock returns 1 when
- * held, 0 with ERR_TIMEOUT on time-out. */
+ * held, 0 with ERR_TIMEOUT on time-out. Unlock by a thread that does not hold it fails with
+ * ERR_VAL_INVALID; Destroy of a mutex that a thread holds fails with ERR_BUSY. */
 typedef struct VorMutex VorMutex;
 VORUTIL_API VorMutex* VorMutexCreate(int32_t flags);
 VORUTIL_API int32_t VorMutexLock(VorMutex* mutex, double timeout);
@@ -109,9 +110,10 @@ VORUTIL_API void VorDqRemove(void* node);
 VORUTIL_API int32_t VorDqIsEmpty(VorDq head);
 
 /* ---- Hash tables with case-blind string keys ---------------------------------------------
- * Keys are not copied: a key must live as long as its entry. Traversal callbacks return 0 to
- * go on; a nonzero result stops the walk and is returned by VorHashTraverse, which returns 1
- * after a full walk. */
+ * Keys are not copied: a key must live, unchanged, as long as its entry. The size hint is the
+ * number of entries expected; tables grow as needed. Traversal callbacks return 0 to go on; a
+ * nonzero result stops the walk and is returned by VorHashTraverse, which returns 1 after a full
+ * walk. A callback may delete the entry it is given, and must not insert. Tables carry no lock. */
 typedef struct VorHash VorHash;
 typedef int32_t (*VorHashTraverseFn)(const char* key, void* value, void* arg);
 VORUTIL_API VorHash* VorHashCreateStri(int32_t size_hint);
@@ -125,11 +127,15 @@ VORUTIL_API int32_t VorHashCount(VorHash* table);
 VORUTIL_API int32_t VorHashTraverse(VorHash* table, VorHashTraverseFn fn, void* arg);
 
 /* ---- Callback types and lists ------------------------------------------------------------
- * A callback is fn(object, call_data, arg). A list belongs to an owner and holds callbacks of
- * one type; VorCbListCall calls each member in the order they were added.
+ * A callback is fn(object, call_data, arg); its result is not examined. A type lives for the
+ * whole process: VorCbTypeCreate with a number already made returns that type. A list belongs to
+ * an owner and holds callbacks of one type; VorCbListCall calls the members present when it
+ * starts, in the order they were added. A callback may create or destroy members of the list it
+ * is called from: new ones wait for the next call, destroyed ones are skipped at once. Destroying
+ * a list from inside its own call fails with ERR_BUSY.
  * Glob flag: the list of that type may be called from any thread (the list is then guarded by
- * its own lock while it is called or changed). Local flag: a callback's (fn, arg) pair is
- * unique within one list, so creating it again returns the existing callback. */
+ * its own re-entrant lock while it is called or changed). Local flag: a callback's (fn, arg) pair
+ * is unique within one list, so creating it again returns the existing callback. */
 typedef int32_t (*VorCbFn)(void* object, void* call_data, void* arg);
 typedef struct VorCbType VorCbType;
 typedef struct VorCbList VorCbList;
@@ -146,7 +152,9 @@ VORUTIL_API int32_t VorCbListCbDestroy(VorCbList* list, VorCb* cb);
 VORUTIL_API int32_t VorCbListCall(VorCbList* list, void* object, void* call_data);
 
 /* ---- Options: a process-wide table of named doubles --------------------------------------
- * "_conn_socket_buffer_size" always exists (default 0). */
+ * "_conn_socket_buffer_size" always exists (default 0). Names are matched exactly; a record
+ * keeps its address for the life of the process. Lookup of a name never set gives null with
+ * ERR_VAL_INVALID. */
 typedef struct VorOption {
   const char* name;
   double* value;
@@ -166,8 +174,9 @@ typedef struct Buffer {
 } Buffer;
 VORUTIL_API Buffer* VorBufCreate(int32_t capacity);
 VORUTIL_API int32_t VorBufDestroy(Buffer* buffer);
-/* n bytes of the free space, starting at the write offset rounded up to align (a power of two,
- * 1 for none); advances the write offset past them. Null with ERR_VAL_RANGE if they do not fit. */
+/* n bytes of the free space, starting at the first address at or after data + write offset
+ * that is a multiple of align (a power of two, 1 for none); advances the write offset past them.
+ * Null with ERR_VAL_RANGE if they do not fit, ERR_VAL_INVALID for another align. */
 VORUTIL_API void* VorBufAllocAligned(Buffer* buffer, int32_t n, int32_t align);
 /* Moves the unread bytes to the front (read offset 0). */
 VORUTIL_API int32_t VorBufCompact(Buffer* buffer);
@@ -190,19 +199,24 @@ VORUTIL_API int32_t VorStrCmpi(const char* a, const char* b);
 typedef uintptr_t VorSock;
 #define VOR_INVALID_SOCKET ((VorSock)~(uintptr_t)0)
 
-/* TCP: node is resolved to an IPv4 address ("" is any address); ports outside 0..65535 fail
- * with ERR_VAL_INVALID. */
+/* TCP: node is resolved to an IPv4 address ("" is any address for a server, this host's
+ * loopback address for a client); ports outside 0..65535 fail with ERR_VAL_INVALID. */
 VORUTIL_API VorSock VorSocketCreateServerTcpEx(const char* node, int32_t port);
 VORUTIL_API VorSock VorSocketCreateClientTcp(const char* node, int32_t port);
 /* Starts a non-blocking connect; flags: 0. */
 VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int32_t flags);
-/* Nonzero when the begun connect succeeded; 0 with the socket's pending error otherwise. */
+/* Nonzero when the begun connect succeeded; otherwise 0 with the connect's error recorded and
+ * left as the thread's Winsock error (for VorErrNumGetSocket), or ERR_WOULD_BLOCK while the
+ * connect has not ended. */
 VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1, int32_t reserved2);
-/* Same-host sockets, addressed by a name of 1..64 characters of [A-Za-z0-9._-] (or all digits:
- * that loopback port). Servers listen on 127.0.0.1 only. */
+/* Same-host sockets, addressed by a name of 1..64 characters of [A-Za-z0-9._-], matched without
+ * regard to case (or all digits: that loopback port). Servers listen on 127.0.0.1 only. A name
+ * served by a live server fails with ERR_EXISTS; a client of a name nobody serves fails with
+ * -WSAECONNREFUSED. */
 VORUTIL_API VorSock VorSocketCreateServerLocal(const char* address);
 VORUTIL_API VorSock VorSocketCreateClientLocal(const char* address);
 VORUTIL_API VorSock VorSocketConnectBeginLocal(const char* address);
+/* ERR_WOULD_BLOCK on a non-blocking listener with no connection waiting. */
 VORUTIL_API VorSock VorSocketAccept(VorSock listener);
 /* Waits until readable (mode 0) or writable (mode 1); timeout in seconds, -1 for ever. Nonzero
  * when ready (a failed connect counts as ready), 0 with ERR_TIMEOUT on time-out. */

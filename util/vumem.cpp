@@ -2,7 +2,8 @@
 // of the caller's bytes, and its address is kept in a registry of live blocks. A free looks the
 // pointer up in the registry before touching the header, so a foreign pointer or a second free is
 // reported and counted instead of reaching the system allocator. The registry is split into
-// shards, each with its own small lock, and no lock is held across malloc or free.
+// shards, each with its own small lock, and no lock is held across the block's own malloc or
+// free (a shard's lock covers only its rare growth).
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
