@@ -33,6 +33,7 @@ bool Acquire(VorMutex* mutex, double timeout) {
     mutex->lock.lock();
     return true;
   }
+  if (timeout == 0) return mutex->lock.try_lock();
   return mutex->lock.try_lock_for(std::chrono::duration<double>(timeout));
 }
 
