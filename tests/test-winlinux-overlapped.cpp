@@ -128,6 +128,41 @@ TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
   EXPECT_TRUE(received == data);
 }
 
+// Sends that cannot finish at once queue behind each other and complete, whole, in order.
+TEST_F(OverlappedTest, OutstandingSendsCompleteWholeInTheOrderPosted) {
+  const int small = 8192;
+  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
+                       reinterpret_cast<const char*>(&small), sizeof small), 0);
+  constexpr size_t kEach = 256 * 1024;
+  std::vector<char> data[3];
+  OVERLAPPED overlapped[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    data[i].assign(kEach, static_cast<char>('a' + i));
+    const int result = StartSend(data[i].data(), kEach, &overlapped[i]);
+    if (result != 0) ExpectPending(result);
+  }
+  std::string received;
+  std::thread reader([&] {
+    char chunk[16384];
+    while (received.size() < 3 * kEach) {
+      const int n = recv(pair_.far_end, chunk, sizeof chunk, 0);
+      if (n <= 0) return;
+      received.append(chunk, static_cast<size_t>(n));
+    }
+  });
+  for (int i = 0; i < 3; ++i) {
+    const Completion c = Take(port_, 30000);
+    EXPECT_TRUE(c.ok);
+    EXPECT_EQ(c.overlapped, &overlapped[i]);
+    EXPECT_EQ(c.bytes, kEach);
+  }
+  reader.join();
+  ASSERT_EQ(received.size(), 3 * kEach);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(received.compare(i * kEach, kEach, std::string(kEach, static_cast<char>('a' + i))), 0);
+  }
+}
+
 TEST_F(OverlappedTest, OutstandingReceivesCompleteInTheOrderPosted) {
   char buffers[3][4] = {};
   OVERLAPPED overlapped[3] = {};
@@ -140,6 +175,26 @@ TEST_F(OverlappedTest, OutstandingReceivesCompleteInTheOrderPosted) {
     EXPECT_EQ(c.bytes, 4u);
     EXPECT_EQ(std::string(buffers[i], 4), std::string(4, static_cast<char>('A' + i)));
   }
+}
+
+// Data that arrives while a receive is pending belongs to it, not to a receive posted later.
+TEST_F(OverlappedTest, LaterReceiveDoesNotOvertakeAPendingOne) {
+  char first[8] = {};
+  char second[8] = {};
+  OVERLAPPED overlapped[2] = {};
+  ExpectPending(StartRecv(first, sizeof first, &overlapped[0]));
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "one", 3));
+  const int result = StartRecv(second, sizeof second, &overlapped[1]);
+  if (result != 0) ExpectPending(result);
+  const Completion c = Take(port_);
+  EXPECT_TRUE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped[0]);
+  EXPECT_EQ(std::string(first, 3), "one");
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "two", 3));
+  const Completion d = Take(port_);
+  EXPECT_TRUE(d.ok);
+  EXPECT_EQ(d.overlapped, &overlapped[1]);
+  EXPECT_EQ(std::string(second, 3), "two");
 }
 
 TEST_F(OverlappedTest, PeerCloseCompletesAPendingReceiveWithZeroBytes) {
