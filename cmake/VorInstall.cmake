@@ -59,7 +59,7 @@ endif()
 if(VOR_BUILD_TESTS)
   # Install into a scratch prefix and build a host program against the installed package.
   set(package_test_args -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/tests/package
-      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test)
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test "-DSANITIZE=${VOR_SANITIZE}")
   if(WIN32)
     list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
          -DWINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} -DWINE_WARMUP=$<TARGET_FILE:vor-echo>)

@@ -1,7 +1,10 @@
 # Installs the build into a fresh prefix, builds the consumer against it with find_package(vor)
 # (and, on Linux, with pkg-config too), and runs what it built.
-# cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<this dir> -DWORK_DIR=<scratch> [-DTOOLCHAIN=<file>
-#       -DWINE_RUN=<wine-run.sh> -DWINE_WARMUP=<an exe of the build>] -P run-package-test.cmake
+# cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<this dir> -DWORK_DIR=<scratch> [-DSANITIZE=<list>]
+#       [-DTOOLCHAIN=<file> -DWINE_RUN=<wine-run.sh> -DWINE_WARMUP=<an exe of the build>]
+#       -P run-package-test.cmake
+# A sanitized build's libraries need the sanitizer runtime loaded first: the consumer is then
+# built with the same -fsanitize flags.
 function(run what)
   execute_process(COMMAND ${ARGN} RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out
                   TIMEOUT 600)
@@ -18,6 +21,11 @@ run("install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/consumer -DCMAKE_PREFIX_PATH=${prefix})
 if(TOOLCHAIN)
   list(APPEND configure -DCMAKE_TOOLCHAIN_FILE=${TOOLCHAIN})
+endif()
+set(sanitize_flags "")
+if(SANITIZE)
+  set(sanitize_flags -fsanitize=${SANITIZE})
+  list(APPEND configure -DCMAKE_C_FLAGS=${sanitize_flags} -DCMAKE_EXE_LINKER_FLAGS=${sanitize_flags})
 endif()
 run("configure with find_package(vor)" ${configure})
 run("build" ${CMAKE_COMMAND} --build ${WORK_DIR}/consumer)
@@ -37,7 +45,8 @@ if(NOT WINE_RUN)
     message(FATAL_ERROR "pkg-config does not know vor")
   endif()
   separate_arguments(flags UNIX_COMMAND "${flags}")
-  run("build with pkg-config" cc ${SOURCE_DIR}/consumer.c ${flags} -o ${WORK_DIR}/consumer-pc)
+  run("build with pkg-config" cc ${sanitize_flags} ${SOURCE_DIR}/consumer.c ${flags}
+      -o ${WORK_DIR}/consumer-pc)
   run("run the pkg-config build" ${WORK_DIR}/consumer-pc)
 else()
   # Windows finds DLLs beside the program or on the path: point wine at the installed bin/.
