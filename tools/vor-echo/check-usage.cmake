@@ -2,7 +2,7 @@
 # cmake -DPROG=<vor-echo> [-DRUNNER=<wine-run.sh>] -DARGS=<a,b,c> -DEXPECT=<text> -P check-usage.cmake
 string(REPLACE "," ";" ARGS "${ARGS}")
 execute_process(COMMAND ${RUNNER} ${PROG} ${ARGS} RESULT_VARIABLE status
-                OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
+                OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
 if(NOT status STREQUAL "2")
   message(FATAL_ERROR "vor-echo ${ARGS}: status ${status}, expected 2\n${out}${err}")
 endif()

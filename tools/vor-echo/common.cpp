@@ -24,6 +24,24 @@ std::string ErrorText() {
   return std::string(VorErrNumStr(number)) + " (error " + std::to_string(number) + ")";
 }
 
+bool Succeeded(Event* event) {
+  int32_t successful = 0;
+  return VorEventGetSuccessful(event, &successful) && successful == 1;
+}
+
+uint32_t BytesMoved(Event* event) {
+  uint32_t bytes = 0;
+  VorEventGetBytesTransferred(event, &bytes);
+  return bytes;
+}
+
+bool PostTransfer(Event*& event, TransferPostFn post, Link* link, Mux* mux, Buffer* buffer,
+                  VorEventCallback callback, void* arg) {
+  if (event != nullptr) return VorEventRepost(event) != 0;
+  event = post(link, mux, buffer, callback, arg);
+  return event != nullptr;
+}
+
 std::string DefaultNode(const std::string& driver) {
   if (VorStrCmpi(driver.c_str(), "local") != 0) return "127.0.0.1";
   char name[256] = {};

@@ -32,17 +32,6 @@ void FillPattern(char* area, int32_t size, int32_t client, uint32_t round) {
   }
 }
 
-bool Succeeded(Event* event) {
-  int32_t successful = 0;
-  return VorEventGetSuccessful(event, &successful) && successful == 1;
-}
-
-uint32_t BytesMoved(Event* event) {
-  uint32_t bytes = 0;
-  VorEventGetBytesTransferred(event, &bytes);
-  return bytes;
-}
-
 std::string LinkErrorText(Event* event) {
   int32_t error = 0;
   VorEventGetLinkError(event, &error);
@@ -184,11 +173,9 @@ void DriverDemo::StartRound(Client* client) {
   VorBufReset(client->out);
   auto* area = static_cast<char*>(VorBufAllocAligned(client->out, options_.size, 1));
   FillPattern(area, options_.size, client->id, client->round);
-  const bool posted = client->send_event == nullptr
-                          ? (client->send_event = VorLinkPostSend(client->link, mux_, client->out,
-                                                                  SendDone, client)) != nullptr
-                          : VorEventRepost(client->send_event) != 0;
-  if (!posted) Fail(client, "cannot post a send: " + ErrorText());
+  if (!PostTransfer(client->send_event, VorLinkPostSend, client->link, mux_, client->out, SendDone,
+                    client))
+    Fail(client, "cannot post a send: " + ErrorText());
 }
 
 int32_t DriverDemo::SendDone(Event* event, void* arg) {
@@ -215,11 +202,9 @@ void DriverDemo::Sent(Client* client, Event* event) {
     return;
   }
   VorBufReset(client->in);
-  const bool posted = client->recv_event == nullptr
-                          ? (client->recv_event = VorLinkPostRecv(client->link, mux_, client->in,
-                                                                  RecvDone, client)) != nullptr
-                          : VorEventRepost(client->recv_event) != 0;
-  if (!posted) Fail(client, "cannot post a receive: " + ErrorText());
+  if (!PostTransfer(client->recv_event, VorLinkPostRecv, client->link, mux_, client->in, RecvDone,
+                    client))
+    Fail(client, "cannot post a receive: " + ErrorText());
 }
 
 void DriverDemo::Received(Client* client, Event* event) {

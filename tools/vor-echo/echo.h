@@ -50,6 +50,15 @@ void UseBinaryStdio();
 // or a chunk arrives in a pipe. 0 at the end, -1 on error.
 int32_t ReadStdin(char* area, int32_t size);
 
+// The outcome of a delivered link event.
+bool Succeeded(Event* event);
+uint32_t BytesMoved(Event* event);
+// Starts a receive or send: the first time through `post`, which makes `event`; afterwards by
+// reposting that event, which allocates nothing. False when the operation did not start.
+using TransferPostFn = Event* (*)(Link*, Mux*, Buffer*, VorEventCallback, void*);
+bool PostTransfer(Event*& event, TransferPostFn post, Link* link, Mux* mux, Buffer* buffer,
+                  VorEventCallback callback, void* arg);
+
 int RunDemo(const Options& options);
 int RunServe(const Options& options);
 int RunConnect(const Options& options);

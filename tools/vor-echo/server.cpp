@@ -10,17 +10,6 @@ constexpr int32_t kConnectionBufferSize = 64 * 1024;
 // How long the server's own stop connection may take to connect.
 constexpr double kStopConnectTimeout = 5.0;
 
-bool Succeeded(Event* event) {
-  int32_t successful = 0;
-  return VorEventGetSuccessful(event, &successful) && successful == 1;
-}
-
-uint32_t BytesMoved(Event* event) {
-  uint32_t bytes = 0;
-  VorEventGetBytesTransferred(event, &bytes);
-  return bytes;
-}
-
 }  // namespace
 
 // One accepted connection. Its receive and send events alternate, never both outstanding.
@@ -138,12 +127,8 @@ void EchoServer::Received(Connection* connection, Event* event) {
     Close(connection);
     return;
   }
-  const bool posted = connection->send_event == nullptr
-                          ? (connection->send_event = VorLinkPostSend(
-                                 connection->link, mux_, connection->buffer, SendDone,
-                                 connection)) != nullptr
-                          : VorEventRepost(connection->send_event) != 0;
-  if (!posted) {
+  if (!PostTransfer(connection->send_event, VorLinkPostSend, connection->link, mux_,
+                    connection->buffer, SendDone, connection)) {
     ++failed_operations_;
     Close(connection);
   }

@@ -22,7 +22,7 @@ start_server() {
   i=0
   while ! grep -q 'serving' "$out"; do
     i=$((i + 1))
-    [ $i -le 600 ] || fail "server did not start: $(cat "$out")"
+    [ $i -le $((600 * slow)) ] || fail "server did not start: $(cat "$out")"
     kill -0 "$server_pid" 2>/dev/null || fail "server ended: $(cat "$out")"
     sleep 0.1
   done
@@ -34,7 +34,7 @@ wait_server() {
   i=0
   while kill -0 "$server_pid" 2>/dev/null; do
     i=$((i + 1))
-    [ $i -le 600 ] || fail "server did not stop after its last connection"
+    [ $i -le $((600 * slow)) ] || fail "server did not stop after its last connection"
     sleep 0.1
   done
   wait "$server_pid" || fail "server ended with status $?: $(cat "$1")"
