@@ -1,0 +1,425 @@
+// Posted operations through a multiplexer: the road from a server to a received buffer with both
+// drivers, binding rules, the fields and Buffer offsets of completed events, refused and slow
+// connects, and the argument rules of the post functions.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "linktest.h"
+
+namespace {
+
+using vortest::AddressOf;
+using vortest::BytesOf;
+using vortest::LinkError;
+using vortest::LinkTest;
+using vortest::LiveBlocks;
+using vortest::Pair;
+using vortest::PairDestroy;
+using vortest::SocketOf;
+using vortest::Successful;
+using vortest::TcpPair;
+using vortest::TcpServer;
+using vortest::WaitEvent;
+
+constexpr double kWait = 10.0;
+
+struct Fixture : LinkTest {
+  void SetUp() override {
+    LinkTest::SetUp();
+    mux = VorMuxCreate();
+    other = VorMuxCreate();
+    buf = VorBufCreate(256);
+  }
+  void TearDown() override {
+    VorBufDestroy(buf);
+    VorMuxDestroy(other);
+    VorMuxDestroy(mux);
+    LinkTest::TearDown();
+  }
+  Mux* mux = nullptr;
+  Mux* other = nullptr;
+  Buffer* buf = nullptr;
+};
+
+using LinkPost = Fixture;
+
+Link* LinkOf(Event* event) {
+  Link* link = nullptr;
+  EXPECT_EQ(VorEventGetLink(event, &link), 1);
+  return link;
+}
+
+Link* AcceptedOf(Event* event) {
+  Link* link = nullptr;
+  EXPECT_EQ(VorEventGetAcceptLink(event, &link), 1);
+  return link;
+}
+
+Mux* BoundMux(Link* link) { return link->mux; }
+
+// A same-host address of this process's own.
+std::string LocalName(const char* what) {
+  return std::string("vor-post-") + what + "-" +
+         std::to_string(static_cast<int64_t>(VorGetWallTime() * 1000.0) % 100000000);
+}
+
+// Server, posted accept, posted receive into a Buffer, repost: the road of a host server.
+void ServeOneClient(Mux* mux, Buffer* buf, Link* listener, Link* client) {
+  Event* accept = VorLinkPostAccept(listener, mux, nullptr, nullptr);
+  ASSERT_NE(accept, nullptr);
+  ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
+  ASSERT_EQ(WaitEvent(mux, kWait), accept);
+  ASSERT_EQ(Successful(accept), 1);
+  Link* accepted = AcceptedOf(accept);
+  ASSERT_NE(accepted, nullptr);
+  Buffer* scratch = buf;
+  ASSERT_EQ(VorEventGetBuf(accept, &scratch), 1);
+  EXPECT_EQ(scratch, nullptr);
+  // Accepted links carry the listening link's node and address, unbound and with mode 0.
+  EXPECT_STREQ(accepted->node, listener->node);
+  EXPECT_STREQ(accepted->address, listener->address);
+  EXPECT_EQ(BoundMux(accepted), nullptr);
+  EXPECT_EQ(accepted->block_mode, 0);
+
+  Event* recv = VorLinkPostRecv(accepted, mux, buf, nullptr, nullptr);
+  ASSERT_NE(recv, nullptr);
+  EXPECT_EQ(BoundMux(accepted), mux);
+  ASSERT_EQ(VorLinkSend(client, "hello", 5), 5);
+  ASSERT_EQ(WaitEvent(mux, kWait), recv);
+  ASSERT_EQ(Successful(recv), 1);
+  EXPECT_EQ(BytesOf(recv), 5u);
+  EXPECT_EQ(buf->write_offset, 5);
+  EXPECT_EQ(std::string(buf->data, 5), "hello");
+
+  // The repost continues where the last completion left the buffer.
+  ASSERT_EQ(VorEventRepost(recv), 1);
+  ASSERT_EQ(VorLinkSend(client, " road", 5), 5);
+  ASSERT_EQ(WaitEvent(mux, kWait), recv);
+  EXPECT_EQ(buf->write_offset, 10);
+  EXPECT_EQ(std::string(buf->data, 10), "hello road");
+
+  // The peer's orderly close: a success with 0 bytes, the buffer unchanged.
+  ASSERT_EQ(VorEventRepost(recv), 1);
+  VorLinkDestroy(client);
+  ASSERT_EQ(WaitEvent(mux, kWait), recv);
+  EXPECT_EQ(Successful(recv), 1);
+  EXPECT_EQ(BytesOf(recv), 0u);
+  EXPECT_EQ(buf->write_offset, 10);
+
+  VorEventDestroy(recv);
+  VorEventDestroy(accept);
+  VorLinkDestroy(accepted);
+}
+
+TEST_F(LinkPost, RoadOverTcp) {
+  Link* listener = TcpServer();
+  ASSERT_NE(listener, nullptr);
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", AddressOf(listener).c_str());
+  ASSERT_NE(client, nullptr);
+  ServeOneClient(mux, buf, listener, client);
+  VorLinkDestroy(listener);
+}
+
+TEST_F(LinkPost, RoadOverLocal) {
+  char host[256] = {};
+  ASSERT_EQ(VorGetNodeName(host), 1);
+  std::string name = LocalName("road");
+  Link* listener = VorLinkCreateServer("local", "any node", name.c_str());
+  ASSERT_NE(listener, nullptr) << VorErrNumGet();
+  Link* client = VorLinkCreateClient("local", host, name.c_str());
+  ASSERT_NE(client, nullptr);
+  ServeOneClient(mux, buf, listener, client);
+  VorLinkDestroy(listener);
+}
+
+TEST_F(LinkPost, FreshEventFieldsAndSendOffsets) {
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  int anchor = 0;
+  auto callback = [](Event*, void*) -> int32_t { return 1; };
+  Event* recv = VorLinkPostRecv(pair.server, mux, buf, callback, &anchor);
+  ASSERT_NE(recv, nullptr);
+  EXPECT_EQ(recv->type, VOR_EVENT_RECV);
+  EXPECT_EQ(LinkOf(recv), pair.server);
+  Buffer* held = nullptr;
+  ASSERT_EQ(VorEventGetBuf(recv, &held), 1);
+  EXPECT_EQ(held, buf);
+  EXPECT_EQ(recv->mux, mux);
+  EXPECT_EQ(recv->callback, callback);
+  EXPECT_EQ(recv->callback_arg, &anchor);
+  EXPECT_EQ(recv->repost_obj, pair.server);
+  EXPECT_EQ(recv->repost_fn, reinterpret_cast<VorRepostFn>(pair.server->driver->post_recv));
+  void* prop = &anchor;
+  ASSERT_EQ(VorEventGetUserProp(recv, &prop), 1);
+  EXPECT_EQ(prop, nullptr);
+  EXPECT_EQ(BytesOf(recv), 0u);
+  EXPECT_EQ(Successful(recv), 0);
+
+  // A send moves the read offset by what went out; the receive sees it in place.
+  Buffer* out = VorBufCreate(64);
+  std::memcpy(out->data, "0123456789", 10);
+  out->read_offset = 2;
+  out->write_offset = 10;
+  Event* send = VorLinkPostSend(pair.client, mux, out, nullptr, nullptr);
+  ASSERT_NE(send, nullptr);
+  int32_t seen = 0;
+  for (int i = 0; i < 2; ++i) {
+    Event* event = WaitEvent(mux, kWait);
+    ASSERT_TRUE(event == send || event == recv);
+    seen |= event == send ? 1 : 2;
+    EXPECT_EQ(Successful(event), 1);
+  }
+  EXPECT_EQ(seen, 3);
+  EXPECT_EQ(out->read_offset, 10);
+  EXPECT_EQ(BytesOf(send), 8u);
+  EXPECT_EQ(buf->write_offset, 8);
+  EXPECT_EQ(std::string(buf->data, 8), "23456789");
+
+  // A repost with offsets that leave the buffer starts nothing and is refused.
+  out->read_offset = 11;
+  EXPECT_EQ(VorEventRepost(send), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
+  out->read_offset = 0;
+  out->write_offset = 65;
+  EXPECT_EQ(VorEventRepost(send), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
+  buf->write_offset = -1;
+  EXPECT_EQ(VorEventRepost(recv), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
+  EXPECT_EQ(WaitEvent(mux, 0.2), nullptr);
+
+  VorEventDestroy(send);
+  VorEventDestroy(recv);
+  VorBufDestroy(out);
+  PairDestroy(pair);
+}
+
+TEST_F(LinkPost, ArgumentsAndRefusals) {
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  int32_t blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostRecv(nullptr, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(VorLinkPostSend(pair.server, nullptr, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  // A missing Buffer is refused before the link is bound or anything is made.
+  EXPECT_EQ(VorLinkPostRecv(pair.server, mux, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(VorLinkPostSend(pair.server, mux, nullptr, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(BoundMux(pair.server), nullptr);
+  // Offsets that leave the buffer: refused, the event made for it is gone again.
+  buf->read_offset = 5;
+  buf->write_offset = 4;
+  EXPECT_EQ(VorLinkPostSend(pair.server, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
+  buf->read_offset = 0;
+  buf->write_offset = 257;
+  EXPECT_EQ(VorLinkPostRecv(pair.server, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
+  buf->write_offset = 0;
+  EXPECT_EQ(LiveBlocks(), blocks);
+
+  // A link without a socket: nothing to post on but a connect.
+  Link* unconnected = VorLinkCreateClient("tcp", "127.0.0.1", "1");
+  int32_t with_client = LiveBlocks();
+  EXPECT_EQ(VorLinkPostRecv(unconnected, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(VorLinkPostAccept(unconnected, mux, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  EXPECT_EQ(BoundMux(unconnected), nullptr);
+  EXPECT_EQ(LiveBlocks(), with_client);
+  VorLinkDestroy(unconnected);
+
+  // A local posted connect is not supported: no event, yet the link keeps the begun socket.
+  char host[256] = {};
+  ASSERT_EQ(VorGetNodeName(host), 1);
+  std::string name = LocalName("refusals");
+  Link* local_server = VorLinkCreateServer("local", host, name.c_str());
+  ASSERT_NE(local_server, nullptr);
+  Link* local = VorLinkCreateClient("local", host, name.c_str());
+  ASSERT_NE(local, nullptr);
+  int32_t with_local = LiveBlocks();
+  EXPECT_EQ(VorLinkPostConnect(local, mux, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_UNSUPPORTED);
+  EXPECT_EQ(LiveBlocks(), with_local + 1);  // the device cell
+  EXPECT_NE(SocketOf(local), INVALID_SOCKET);
+  EXPECT_EQ(BoundMux(local), nullptr);
+  VorLinkDestroy(local);
+  VorLinkDestroy(local_server);
+
+  EXPECT_EQ(VorLinkPostUnsupported(pair.server, mux, nullptr), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
+  Event* spare = VorEventCreate();
+  EXPECT_EQ(VorLinkPostUnsupported(pair.server, mux, spare), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_UNSUPPORTED);
+  VorEventDestroy(spare);
+  PairDestroy(pair);
+}
+
+TEST_F(LinkPost, BindingRules) {
+  Link* listener = TcpServer();
+  ASSERT_NE(listener, nullptr);
+  ASSERT_NE(VorLinkSetBlockMode(listener, 1), 0);
+  Event* accept = VorLinkPostAccept(listener, mux, nullptr, nullptr);
+  ASSERT_NE(accept, nullptr);
+  EXPECT_EQ(BoundMux(listener), mux);
+  int32_t mode = -1;
+  ASSERT_EQ(VorLinkGetBlockMode(listener, &mode), 1);
+  EXPECT_EQ(mode, 0);
+  int32_t blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostAccept(listener, other, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_WRONG_MUX);
+  EXPECT_EQ(LiveBlocks(), blocks);
+
+  // A client's posted connect binds nothing (it has no socket yet); its next post binds it,
+  // to whatever multiplexer that post names.
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", AddressOf(listener).c_str());
+  Event* connect = VorLinkPostConnect(client, mux, nullptr, nullptr);
+  ASSERT_NE(connect, nullptr);
+  EXPECT_EQ(BoundMux(client), nullptr);
+  std::vector<Event*> done;
+  for (int i = 0; i < 2; ++i) done.push_back(WaitEvent(mux, kWait));
+  ASSERT_TRUE((done[0] == accept && done[1] == connect) || (done[0] == connect && done[1] == accept));
+  EXPECT_EQ(Successful(connect), 1);
+  EXPECT_EQ(BytesOf(connect), 0u);
+  Link* accepted = AcceptedOf(accept);
+  ASSERT_NE(accepted, nullptr);
+  Event* recv = VorLinkPostRecv(client, other, buf, nullptr, nullptr);
+  ASSERT_NE(recv, nullptr);
+  EXPECT_EQ(BoundMux(client), other);
+  ASSERT_EQ(VorLinkSend(accepted, "x", 1), 1);
+  EXPECT_EQ(WaitEvent(other, kWait), recv);
+  EXPECT_EQ(buf->write_offset, 1);
+
+  // The same accept event again on its own multiplexer.
+  ASSERT_EQ(VorEventRepost(accept), 1);
+  Link* second = vortest::TcpClientTo(listener);
+  ASSERT_NE(second, nullptr);
+  ASSERT_EQ(WaitEvent(mux, kWait), accept);
+  EXPECT_EQ(Successful(accept), 1);
+  VorLinkDestroy(AcceptedOf(accept));
+  VorLinkDestroy(second);
+
+  for (Event* event : {accept, connect, recv}) VorEventDestroy(event);
+  for (Link* link : {accepted, client, listener}) VorLinkDestroy(link);
+}
+
+int32_t NeverConnects(Link*, double) { return 0; }
+
+TEST_F(LinkPost, HostDriverWithUnsupportedSend) {
+  LinkDriver* mine = VorLinkDriverCreate(
+      "tcp-no-send", 0, VorLinkSocketCreateClient, VorLinkSocketCreateClient,
+      VorLinkSocketAcceptClient, VorLinkSocketDestroy, VorLinkSocketCheck, NeverConnects,
+      VorLinkSocketRecv, VorLinkSocketSend, VorLinkSocketSetBlockMode, VorLinkSocketPostAccept,
+      VorLinkPostUnsupported, VorLinkSocketPostRecv, VorLinkPostUnsupported);
+  ASSERT_NE(mine, nullptr);
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  // A link of the host driver around the accepted socket.
+  Link* link = VorLinkCreateClient("tcp-no-send", "127.0.0.1", "0");
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(VorLinkSetDevice(link, pair.server->device), 1);
+  ASSERT_NE(VorLinkSetBlockMode(link, 1), 0);
+  int32_t blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostSend(link, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_UNSUPPORTED);
+  EXPECT_EQ(LiveBlocks(), blocks);
+  EXPECT_EQ(BoundMux(link), mux);
+  int32_t mode = -1;
+  ASSERT_EQ(VorLinkGetBlockMode(link, &mode), 1);
+  EXPECT_EQ(mode, 0);
+  // Non-blocking and associated with the port: a receive completes through it.
+  char byte = 0;
+  EXPECT_EQ(VorLinkRecv(link, &byte, 1), -1);
+  EXPECT_EQ(VorErrNumGet(), ERR_WOULD_BLOCK);
+  Event* recv = VorLinkPostRecv(link, mux, buf, nullptr, nullptr);
+  ASSERT_NE(recv, nullptr);
+  ASSERT_EQ(VorLinkSend(pair.client, "y", 1), 1);
+  EXPECT_EQ(WaitEvent(mux, kWait), recv);
+  EXPECT_EQ(Successful(recv), 1);
+  VorEventDestroy(recv);
+
+  ASSERT_EQ(VorLinkSetDevice(link, nullptr), 1);  // the cell stays the accepted link's
+  VorLinkDestroy(link);
+  PairDestroy(pair);
+  VorLinkDriverDestroy(mine);
+}
+
+TEST_F(LinkPost, RefusedConnectIsDeliveredFailed) {
+  Link* gone = TcpServer();
+  ASSERT_NE(gone, nullptr);
+  std::string port = AddressOf(gone);
+  VorLinkDestroy(gone);
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", port.c_str());
+  Event* connect = VorLinkPostConnect(client, mux, nullptr, nullptr);
+  ASSERT_NE(connect, nullptr);
+  ASSERT_EQ(WaitEvent(mux, kWait), connect);
+  EXPECT_EQ(Successful(connect), 0);
+  EXPECT_EQ(LinkError(connect), WSAECONNREFUSED);
+  EXPECT_NE(SocketOf(client), INVALID_SOCKET);  // kept until the link goes
+
+  // A retry on the same link replaces the socket in its cell and leaks nothing.
+  int32_t blocks = LiveBlocks();
+  ASSERT_EQ(VorEventRepost(connect), 1);
+  ASSERT_EQ(WaitEvent(mux, kWait), connect);
+  EXPECT_EQ(Successful(connect), 0);
+  EXPECT_EQ(LiveBlocks(), blocks);
+  VorEventDestroy(connect);
+  VorLinkDestroy(client);
+}
+
+// A listener with a backlog of 0 and one connection in its queue drops further connection
+// requests, so a connect to it stays in progress.
+struct FullListener {
+  SOCKET sock = INVALID_SOCKET;
+  SOCKET filler = INVALID_SOCKET;
+  std::string port;
+};
+
+FullListener FullListenerCreate() {
+  FullListener full;
+  full.sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (bind(full.sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(full.sock, 0) != 0 ||
+      getsockname(full.sock, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+    return full;
+  full.port = std::to_string(ntohs(address.sin_port));
+  full.filler = VorSocketCreateClientTcp("127.0.0.1", std::stoi(full.port));
+  return full;
+}
+
+void FullListenerDestroy(FullListener& full) {
+  if (full.filler != INVALID_SOCKET) VorWinCloseSocket(full.filler);
+  VorWinCloseSocket(full.sock);
+}
+
+TEST_F(LinkPost, SlowConnectPassesAreNotDelivered) {
+  FullListener full = FullListenerCreate();
+  ASSERT_NE(full.filler, INVALID_SOCKET);
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", full.port.c_str());
+  Event* connect = VorLinkPostConnect(client, mux, nullptr, nullptr);
+  ASSERT_NE(connect, nullptr);
+  // Each pass blocks for 0.1 s and goes back to the port: nothing reaches the host.
+  Event* early = WaitEvent(mux, 1.0);
+  EXPECT_EQ(early, nullptr);
+  if (early == nullptr) {
+    // Destroying the link ends the polling: the event comes back once, failed.
+    VorLinkDestroy(client);
+    ASSERT_EQ(WaitEvent(mux, kWait), connect);
+    EXPECT_EQ(Successful(connect), 0);
+    EXPECT_EQ(LinkError(connect), WSA_OPERATION_ABORTED);
+    EXPECT_EQ(WaitEvent(mux, 0.3), nullptr);
+  } else {
+    VorLinkDestroy(client);
+  }
+  VorEventDestroy(connect);
+  FullListenerDestroy(full);
+}
+
+}  // namespace
