@@ -1,7 +1,10 @@
 // The multiplexer benchmarks of bench_mux, self-timed, for builds without Google Benchmark
 // (the 32-bit Windows build under wine). Prints one line per measurement.
+// Usage: bench_mux_plain [user events per round, default 200000] (fewer under wine, where every
+// port call is a round trip to the wine server).
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <vector>
 
 #include "mux_workloads.h"
@@ -32,17 +35,22 @@ void Report(const char* name, int rounds, Work work) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const int64_t user_events = argc > 1 ? std::atoll(argv[1]) : 200000;
+  if (user_events <= 0) {
+    std::fprintf(stderr, "usage: bench_mux_plain [user events per round]\n");
+    return 2;
+  }
   Mux* mux = VorMuxCreate();
   Event* event = VorEventCreate();
   Report("post+dispatch, same thread", 5,
-         [&] { return vorbench::PostDispatchSameThread(mux, event, 200000); });
+         [&] { return vorbench::PostDispatchSameThread(mux, event, user_events); });
   for (int producers : {1, 4}) {
     std::vector<Event*> events;
     for (int p = 0; p < producers; ++p) events.push_back(VorEventCreate());
     char name[64];
     std::snprintf(name, sizeof name, "cross-thread post, %d producer(s)", producers);
-    Report(name, 5, [&] { return vorbench::CrossThreadPost(mux, events, 200000); });
+    Report(name, 5, [&] { return vorbench::CrossThreadPost(mux, events, user_events); });
     for (Event* e : events) VorEventDestroy(e);
   }
   Timer* timer = VorTimerCreate(0.01, "bench");
