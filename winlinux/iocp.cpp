@@ -135,6 +135,10 @@ void Port::WakePollerLocked() {
   [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
 }
 
+// The port whose readiness this thread is turning into completions, if any: a packet it queues
+// meanwhile needs no wake-up, since the thread looks at the queue as soon as its poll returns.
+thread_local const Port* serving_port = nullptr;
+
 bool Port::Queue(const Packet& packet) {
   std::lock_guard lock(mutex);
   if (closed) return true;  // a closed port's packets go nowhere, as on Windows
@@ -142,7 +146,7 @@ bool Port::Queue(const Packet& packet) {
   // Wake a sleeper and the poller both: a sleeper already woken but not yet running still
   // counts as sleeping, so waking only it could leave the packet to a poller that sleeps on.
   if (sleepers > 0) sleeping.notify_one();
-  WakePollerLocked();
+  if (serving_port != this) WakePollerLocked();
   return true;
 }
 
@@ -151,6 +155,7 @@ bool Port::Queue(const Packet& packet) {
 void Port::Poll(int timeout_ms) {
   epoll_event events[kEventsPerPoll];
   const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
+  serving_port = this;
   for (int i = 0; i < count; ++i) {
     if (events[i].data.u64 == kWakeTag) {
       uint64_t drained;
@@ -159,6 +164,7 @@ void Port::Poll(int timeout_ms) {
       SocketOnReady(events[i].data.u64);
     }
   }
+  serving_port = nullptr;
 }
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
