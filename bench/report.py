@@ -172,9 +172,9 @@ def native_sections(runs):
     return lines
 
 
-def wine_sections(runs):
+def wine_sections(runs, note):
     if not any(("wine", s, c) in runs for s in WINE for c in CELLS):
-        return ["## Windows build under wine", "", "Not measured in this run.", ""]
+        return ["## Windows build under wine", "", (note or "Not measured in this run.").rstrip() + "", ""]
     lines = ["## Windows build under wine", "",
              "Both servers are the 32-bit Windows executables run by wine on the same host; the native "
              "load generator drives them over loopback. Under wine every overlapped socket call goes "
@@ -293,6 +293,7 @@ def main():
     ap = argparse.ArgumentParser()
     for name in ["results", "scale", "memreport", "md", "png", "command"]:
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--wine-note", default="")
     ap.add_argument("--scale-conns", type=int, default=10000)
     ap.add_argument("--reps", type=int, required=True)
     ap.add_argument("--seconds", type=float, required=True)
@@ -320,7 +321,7 @@ def main():
               "- The machine is shared with other work (builds, tests): single runs vary a lot, which is "
               "why only ratios of medians from the same run are compared.", ""]
     lines += ["![Throughput relative to the raw system calls](benchmarks.png)", ""]
-    lines += native_sections(runs) + wine_sections(runs)
+    lines += native_sections(runs) + wine_sections(runs, a.wine_note)
     lines += scale_section(a.scale, a.memreport, a.scale_conns)
     with open(a.md, "w") as f:
         f.write("\n".join(lines))

@@ -25,12 +25,13 @@ seconds=2
 warmup=0.5
 use_wine=1
 use_scale=1
+wine_note=""
 scale_conns=10000
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=$2; shift ;;
     --seconds) seconds=$2; shift ;;
-    --no-wine) use_wine=0 ;;
+    --no-wine) use_wine=0; wine_note="not measured in this run (--no-wine)" ;;
     --no-scale) use_scale=0 ;;
     *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale]" >&2; exit 2 ;;
   esac
@@ -68,6 +69,7 @@ if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v i686-w64-mingw3
     tail -30 "$work/cmake-win32.log"; log "win32 build failed: no wine cells"; use_wine=0
   fi
 else
+  [ $use_wine = 1 ] && wine_note="not measured: no wine or no MinGW cross compiler on this host"
   use_wine=0
 fi
 
@@ -159,8 +161,15 @@ if [ $use_wine = 1 ]; then
   export WINEDEBUG=-all
   wine_servers=(vor iocp)
   log "wine matrix: ${wine_servers[*]}"
-  # The first start makes the prefix (cmake/wine-run.sh); do it before anything is timed.
-  timeout 300 "$root/cmake/wine-run.sh" "$bwin/bin/iocp_echo.exe" 0.1 </dev/null >/dev/null 2>&1
+  # The first start makes the prefix (cmake/wine-run.sh); do it before anything is timed. A host
+  # that cannot run 32-bit programs fails here, and the wine cells are skipped.
+  if ! timeout 900 "$root/cmake/wine-run.sh" "$bwin/bin/iocp_echo.exe" 0.1 </dev/null >"$work/wine-check.log" 2>&1; then
+    wine_note="wine could not run the 32-bit servers on this host: $(grep -v '^$' "$work/wine-check.log" | tail -2 | tr '\n' ' ')"
+    log "$wine_note"
+    use_wine=0
+  fi
+fi
+if [ $use_wine = 1 ]; then
   for ((rep = 1; rep <= reps; rep++)); do
     for ((k = 0; k < 2; k++)); do
       name=${wine_servers[$(((k + rep) % 2))]}
@@ -201,5 +210,5 @@ py=/usr/bin/python3
 [ -x $py ] || py=python3
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
