@@ -74,6 +74,16 @@ TEST(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
   EXPECT_TRUE(Reaches(name, second));
   VorWinCloseSocket(second);
 
+  // A server that never had a connection leaves its port free at once.
+  std::string quiet = FreshName("quiet");
+  VorSock unused = VorSocketCreateServerLocal(quiet.c_str());
+  ASSERT_NE(unused, VOR_INVALID_SOCKET);
+  VorWinCloseSocket(unused);
+  VorSock replacement = VorSocketCreateServerLocal(quiet.c_str());
+  ASSERT_NE(replacement, VOR_INVALID_SOCKET);
+  EXPECT_TRUE(Reaches(quiet, replacement));
+  VorWinCloseSocket(replacement);
+
   EXPECT_EQ(VorSocketCreateClientLocal(FreshName("never-served").c_str()), VOR_INVALID_SOCKET);
   EXPECT_EQ(VorErrNumGet(), -10061);
   EXPECT_EQ(vortest::LiveBlocks(), start);

@@ -28,7 +28,7 @@ constexpr size_t kMaxNameLength = 64;
 constexpr auto kStaleLockAge = std::chrono::seconds(10);
 constexpr int kLockAttempts = 3000;  // 1 ms apart
 // How long a live-server probe waits for the connect to be answered.
-constexpr double kProbeSeconds = 1.0;
+constexpr double kProbeSeconds = 5.0;
 
 bool NameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -151,9 +151,20 @@ bool WriteEntry(const fs::path& dir, const std::string& key, int32_t port) {
   return !ec;
 }
 
-// Whether something accepts connections on the loopback port. A server too busy to answer within
-// the probe time counts as live.
+// Whether the loopback port can be taken: then nobody listens there.
+bool PortFree(int32_t port) {
+  VorSock trial = VorSocketCreateServerTcpEx("127.0.0.1", port);
+  if (trial == VOR_INVALID_SOCKET) return false;
+  VorWinCloseSocket(trial);
+  return true;
+}
+
+// Whether something accepts connections on the loopback port. Taking the port answers at once
+// in the common case; when it is held (by a server, or by connections of a closed one waiting
+// out their time), a connect decides. Windows refuses a loopback connect only after about two
+// seconds, hence the long probe; a server too busy to answer within it counts as live.
 bool Listening(int32_t port) {
+  if (PortFree(port)) return false;
   VorSock probe = VorSocketConnectBeginTcp("127.0.0.1", port, 0);
   if (probe == VOR_INVALID_SOCKET) return false;
   bool live = VorSocketCheck(probe, 1, kProbeSeconds) ? VorSocketConnectCompleteTcp(probe, 0, 0) == 1
