@@ -1,12 +1,13 @@
 #!/bin/sh
 # Runs a Windows program under wine with a prefix private to the build folder.
+# Usage: wine-run.sh win32|win64 program [args...]
 # The prefix is made once, under a lock, so tests started in parallel do not race.
 set -e
+arch=$1; shift
 prog=$1; shift
 build=$(cd "$(dirname "$prog")/.." && pwd)
-export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEARCH=win32 WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEARCH="$arch" WINEDLLOVERRIDES="mscoree,mshtml="
 if [ ! -f "$WINEPREFIX/.ready" ]; then
-  mkdir -p "$WINEPREFIX.lockdir" 2>/dev/null || true
   (
     flock 9
     if [ ! -f "$WINEPREFIX/.ready" ]; then
