@@ -3,6 +3,7 @@
 // with ERROR_INVALID_HANDLE instead of being dereferenced.
 #include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <vector>
 
 #include "standin.h"
@@ -20,8 +21,10 @@ struct Slot {
   uint32_t generation = 0;  // 0 never appears in a handle
 };
 
+// Lookups, on every port and event call, share the lock; only creating and closing take it
+// alone.
 struct HandleTable {
-  std::mutex mutex;
+  std::shared_mutex mutex;
   std::vector<Slot> slots;
   std::vector<uint32_t> free_slots;
 };
@@ -76,7 +79,7 @@ HANDLE HandleInsert(HandleObject* object) {
 
 HandleObject* HandleAcquire(HANDLE handle, HandleKind kind) {
   HandleTable& table = Table();
-  std::lock_guard lock(table.mutex);
+  std::shared_lock lock(table.mutex);
   Slot* slot = Decode(table, handle);
   if (slot == nullptr || slot->object->kind != kind) return nullptr;
   HandleRetain(slot->object);
