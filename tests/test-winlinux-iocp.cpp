@@ -60,7 +60,9 @@ TEST_F(IocpTest, SameOverlappedPostedTwiceIsDeliveredTwiceInOrder) {
 
 TEST_F(IocpTest, ManyPacketsQueueBeyondAnyInitialCapacity) {
   constexpr DWORD kPackets = 5000;
-  for (DWORD i = 0; i < kPackets; ++i) ASSERT_TRUE(PostQueuedCompletionStatus(port_, i, 0, nullptr));
+  for (DWORD i = 0; i < kPackets; ++i) {
+    ASSERT_TRUE(PostQueuedCompletionStatus(port_, i, 0, nullptr));
+  }
   for (DWORD i = 0; i < kPackets; ++i) ASSERT_EQ(Take(port_, 0).bytes, i);
   wltest::ExpectEmpty(port_);
 }

@@ -159,7 +159,8 @@ TEST_F(OverlappedTest, OutstandingSendsCompleteWholeInTheOrderPosted) {
   reader.join();
   ASSERT_EQ(received.size(), 3 * kEach);
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(received.compare(i * kEach, kEach, std::string(kEach, static_cast<char>('a' + i))), 0);
+    const std::string expected(kEach, static_cast<char>('a' + i));
+    EXPECT_EQ(received.compare(i * kEach, kEach, expected), 0);
   }
 }
 

@@ -184,7 +184,7 @@ constexpr uint32_t INADDR_ANY = 0;
 constexpr uint32_t INADDR_LOOPBACK = 0x7F000001;
 constexpr uint32_t INADDR_NONE = 0xFFFFFFFF;
 
-// ---- Records (sockaddr family laid out as glibc lays them out, so they pass straight through) ----
+// ---- Records (the sockaddr family laid out as glibc lays it out, to pass straight through) ----
 struct in_addr {
   uint32_t s_addr;
 };
