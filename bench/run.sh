@@ -1,36 +1,40 @@
 #!/bin/bash
 # Runs the echo-server benchmark matrix and writes docs/benchmarks.md and docs/benchmarks.png.
 #
-#   bench/run.sh [--reps N] [--seconds S] [--no-wine] [--no-scale]
+#   bench/run.sh [--reps N] [--seconds S] [--windows win32|win64] [--no-wine] [--no-scale]
 #
 # Native: Vor (posted operations), raw epoll, the raw completion-port server over the Linux
 # stand-in, libuv, Boost.Asio and libevent, each driven by bench/loadgen over loopback:
 # ping-pong of 64 B and 4 KiB messages on 1 and 64 connections, and streaming of 64 KiB chunks.
-# Windows build under wine: Vor against the raw completion-port server, same cells.
+# Windows build under wine: Vor against the raw completion-port server, same cells. The default
+# is the win64 preset under wine64: on a host whose kernel cannot run 32-bit programs, 32-bit wine
+# runs only through a CPU emulator, which would measure the emulator. --windows win32 for the
+# 32-bit build where it runs natively.
 # Every cell is run N times (default 5); the report gives the median with min and max. Servers
 # are rotated inside each repetition so that all of them meet the same background load. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
 # and echoing on the native Vor server, with its memory per idle connection.
 #
-# Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WIN32
-# (default /tmp/b-bench-win32). Benchmarks are never part of the test run.
+# Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WINDOWS
+# (default /tmp/b-bench-<win32|win64>). Benchmarks are never part of the test run.
 set -u
 invocation="bench/run.sh $*"
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 blin=${VOR_BENCH_LINUX:-/tmp/b-bench-linux}
-bwin=${VOR_BENCH_WIN32:-/tmp/b-bench-win32}
 reps=5
 seconds=2
 warmup=0.5
 use_wine=1
 use_scale=1
+warch=win64
 wine_note=""
 scale_conns=10000
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=$2; shift ;;
     --seconds) seconds=$2; shift ;;
+    --windows) warch=$2; shift ;;
     --no-wine) use_wine=0; wine_note="not measured in this run (--no-wine)" ;;
     --no-scale) use_scale=0 ;;
     *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale]" >&2; exit 2 ;;
@@ -38,6 +42,8 @@ while [ $# -gt 0 ]; do
   shift
 done
 
+case $warch in win32 | win64) ;; *) echo "--windows takes win32 or win64" >&2; exit 2 ;; esac
+bwin=${VOR_BENCH_WINDOWS:-/tmp/b-bench-$warch}
 started=$(date +%s)
 work=$(mktemp -d /tmp/vor-bench.XXXXXX)
 results=$work/results.tsv
@@ -62,11 +68,14 @@ fi
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
   cmake --build "$blin" -j 2 >>"$work/cmake-linux.log" 2>&1 || { tail -30 "$work/cmake-linux.log"; exit 1; }
-if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v i686-w64-mingw32-gcc-posix >/dev/null; then
-  log "building win32 ($bwin)"
-  if ! { cmake --preset win32 -S "$root" -B "$bwin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-win32.log" 2>&1 &&
-         cmake --build "$bwin" -j 2 --target vor_echo_server iocp_echo >>"$work/cmake-win32.log" 2>&1; }; then
-    tail -30 "$work/cmake-win32.log"; log "win32 build failed: no wine cells"; use_wine=0
+mingw=i686-w64-mingw32-gcc-posix
+[ $warch = win64 ] && mingw=x86_64-w64-mingw32-gcc-posix
+if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v $mingw >/dev/null; then
+  log "building $warch ($bwin)"
+  if ! { cmake --preset $warch -S "$root" -B "$bwin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-$warch.log" 2>&1 &&
+         cmake --build "$bwin" -j 2 --target vor_echo_server iocp_echo >>"$work/cmake-$warch.log" 2>&1; }; then
+    tail -30 "$work/cmake-$warch.log"; log "$warch build failed: no wine cells"; use_wine=0
+    wine_note="not measured: the $warch build failed"
   fi
 else
   [ $use_wine = 1 ] && wine_note="not measured: no wine or no MinGW cross compiler on this host"
@@ -163,8 +172,8 @@ if [ $use_wine = 1 ]; then
   log "wine matrix: ${wine_servers[*]}"
   # The first start makes the prefix (cmake/wine-run.sh); do it before anything is timed. A host
   # that cannot run 32-bit programs fails here, and the wine cells are skipped.
-  if ! timeout 900 "$root/cmake/wine-run.sh" "$bwin/bin/iocp_echo.exe" 0.1 </dev/null >"$work/wine-check.log" 2>&1; then
-    wine_note="wine could not run the 32-bit servers on this host: $(grep -v '^$' "$work/wine-check.log" | tail -2 | tr '\n' ' ')"
+  if ! timeout 900 "$root/cmake/wine-run.sh" $warch "$bwin/bin/iocp_echo.exe" 0.1 </dev/null >"$work/wine-check.log" 2>&1; then
+    wine_note="wine could not run the $warch servers on this host: $(grep -v '^$' "$work/wine-check.log" | tail -2 | tr '\n' ' ')"
     log "$wine_note"
     use_wine=0
   fi
@@ -175,7 +184,7 @@ if [ $use_wine = 1 ]; then
       name=${wine_servers[$(((k + rep) % 2))]}
       exe=$bwin/bin/vor_echo_server.exe
       [ $name = iocp ] && exe=$bwin/bin/iocp_echo.exe
-      start_server 120 "$root/cmake/wine-run.sh" "$exe" 600 || continue
+      start_server 120 "$root/cmake/wine-run.sh" $warch "$exe" 600 || continue
       run_cells wine $name $rep
       stop_server
     done
@@ -210,5 +219,5 @@ py=/usr/bin/python3
 [ -x $py ] || py=python3
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --windows $warch --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
