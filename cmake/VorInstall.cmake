@@ -47,22 +47,15 @@ if(NOT WIN32)
           DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 endif()
 
-if(WIN32)
-  # The utility library is built with the posix-thread MinGW runtime: its thread DLL goes with it.
-  find_file(VOR_WINPTHREAD_DLL libwinpthread-1.dll PATHS ${CMAKE_FIND_ROOT_PATH}
-            PATH_SUFFIXES lib bin NO_DEFAULT_PATH)
-  if(VOR_WINPTHREAD_DLL)
-    install(FILES ${VOR_WINPTHREAD_DLL} DESTINATION ${CMAKE_INSTALL_BINDIR})
-  endif()
-endif()
-
 if(VOR_BUILD_TESTS)
   # Install into a scratch prefix and build a host program against the installed package.
   set(package_test_args -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/tests/package
       -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test "-DSANITIZE=${VOR_SANITIZE}")
   if(WIN32)
-    list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE}
-         -DWINE_RUN=${CMAKE_CROSSCOMPILING_EMULATOR} -DWINE_WARMUP=$<TARGET_FILE:vor-echo>)
+    # The runner is a list (script, then wine architecture): passed joined by commas.
+    string(REPLACE ";" "," wine_run "${CMAKE_CROSSCOMPILING_EMULATOR}")
+    list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DWINE_RUN=${wine_run}
+         -DWINE_WARMUP=$<TARGET_FILE:vor-echo>)
   endif()
   add_test(NAME package-install-and-use
            COMMAND ${CMAKE_COMMAND} ${package_test_args}

@@ -1,7 +1,7 @@
 # Installs the build into a fresh prefix, builds the consumer against it with find_package(vor)
 # (and, on Linux, with pkg-config too), and runs what it built.
 # cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<this dir> -DWORK_DIR=<scratch> [-DSANITIZE=<list>]
-#       [-DTOOLCHAIN=<file> -DWINE_RUN=<wine-run.sh> -DWINE_WARMUP=<an exe of the build>]
+#       [-DTOOLCHAIN=<file> -DWINE_RUN=<wine-run.sh>,<win32|win64> -DWINE_WARMUP=<an exe>]
 #       -P run-package-test.cmake
 # A sanitized build's libraries need the sanitizer runtime loaded first: the consumer is then
 # built with the same -fsanitize flags.
@@ -51,10 +51,12 @@ if(NOT WINE_RUN)
 else()
   # Windows finds DLLs beside the program or on the path: point wine at the installed bin/.
   # The build's wine prefix is made (once, under its lock) by running one of its programs.
+  string(REPLACE "," ";" WINE_RUN "${WINE_RUN}")
+  list(GET WINE_RUN 1 wine_arch)
   run("wine prefix" ${WINE_RUN} ${WINE_WARMUP} --help)
   set(ENV{WINEPREFIX} ${BUILD_DIR}/wineprefix)
   set(ENV{WINEDEBUG} -all)
-  set(ENV{WINEARCH} win32)
+  set(ENV{WINEARCH} ${wine_arch})
   set(ENV{WINEPATH} ${prefix}/bin)
   run("run under wine" wine ${WORK_DIR}/consumer/consumer.exe)
 endif()

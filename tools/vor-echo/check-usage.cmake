@@ -1,6 +1,8 @@
 # Runs vor-echo with arguments it must refuse; passes when it ends with status 2 and says why.
-# cmake -DPROG=<vor-echo> [-DRUNNER=<wine-run.sh>] -DARGS=<a,b,c> -DEXPECT=<text> -P check-usage.cmake
+# cmake -DPROG=<vor-echo> [-DRUNNER=<wine-run.sh>,<arch>] -DARGS=<a,b,c> -DEXPECT=<text>
+#       -P check-usage.cmake
 string(REPLACE "," ";" ARGS "${ARGS}")
+string(REPLACE "," ";" RUNNER "${RUNNER}")
 execute_process(COMMAND ${RUNNER} ${PROG} ${ARGS} RESULT_VARIABLE status
                 OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 300)
 if(NOT status STREQUAL "2")

@@ -3,7 +3,7 @@
 # tcp and over local; a server stopping with a client connected closes it and ends cleanly; a
 # second server on a port in use, a connect to a closed port and a local connect to another
 # node each fail with status 1 and say why.
-# Usage: test-serve-connect.sh <work dir> <vor-echo> [runner...]   (runner: wine-run.sh)
+# Usage: test-serve-connect.sh <work dir> <vor-echo> [runner...]   (runner: wine-run.sh win32)
 set -u
 work=$1; prog=$2; shift 2
 mkdir -p "$work"
