@@ -54,13 +54,15 @@ int64_t MessageBytes(uint32_t random) {
 
 struct Echo;
 
-// The server end of one connection: receive, send it all back, receive again.
+// The server end of one connection: receive, send it all back, receive again. The events are
+// also stored by their own callbacks: a completion may be dispatched on the other thread before
+// the post that made its event has returned.
 struct ServerEnd {
   Echo* echo = nullptr;
   Link* link = nullptr;
   Buffer* buf = nullptr;
-  Event* recv = nullptr;
-  Event* send = nullptr;
+  std::atomic<Event*> recv{nullptr};
+  std::atomic<Event*> send{nullptr};
 };
 
 // The client end: send a message, receive its echo whole, check it, send the next.
@@ -70,8 +72,8 @@ struct ClientEnd {
   Buffer* out = nullptr;
   Buffer* in = nullptr;
   Event* connect = nullptr;
-  Event* send = nullptr;
-  Event* recv = nullptr;
+  std::atomic<Event*> send{nullptr};
+  std::atomic<Event*> recv{nullptr};
   uint32_t random = 0;
   uint32_t checksum = 0;
   int messages = 0;
@@ -119,10 +121,11 @@ int32_t OnServerSend(Event* event, void* arg);
 
 int32_t OnServerRecv(Event* event, void* arg) {
   auto* end = static_cast<ServerEnd*>(arg);
+  end->recv = event;
   uint32_t bytes = 0;
   VorEventGetBytesTransferred(event, &bytes);
   if (Succeeded(event) != 1 || bytes == 0) return 1;  // the client has gone
-  if (end->send == nullptr) {
+  if (end->send.load() == nullptr) {
     end->send = VorLinkPostSend(end->link, end->echo->mux, end->buf, OnServerSend, end);
     return end->send != nullptr ? 1 : end->echo->Fault();
   }
@@ -131,6 +134,7 @@ int32_t OnServerRecv(Event* event, void* arg) {
 
 int32_t OnServerSend(Event* event, void* arg) {
   auto* end = static_cast<ServerEnd*>(arg);
+  end->send = event;
   if (Succeeded(event) != 1) return end->echo->Fault();
   if (end->buf->read_offset < end->buf->write_offset)
     return VorEventRepost(event) == 1 ? 1 : end->echo->Fault();
@@ -144,8 +148,9 @@ int32_t OnAccept(Event* event, void* arg) {
   if (Succeeded(event) != 1 || VorEventGetAcceptLink(event, &link) != 1) return echo->Fault();
   ServerEnd& end = echo->servers[echo->accepted++];
   end.link = link;
-  end.recv = VorLinkPostRecv(link, echo->mux, end.buf, OnServerRecv, &end);
-  if (end.recv == nullptr) return echo->Fault();
+  Event* recv = VorLinkPostRecv(link, echo->mux, end.buf, OnServerRecv, &end);
+  if (recv == nullptr) return echo->Fault();
+  end.recv = recv;
   if (echo->accepted < kConnections && VorEventRepost(event) != 1) return echo->Fault();
   return 1;
 }
@@ -166,9 +171,11 @@ int32_t OnClientRecv(Event* event, void* arg);
 
 int32_t MessageSend(ClientEnd& end) {
   MessageFill(end);
-  if (end.send == nullptr) {
-    end.send = VorLinkPostSend(end.link, end.echo->mux, end.out, OnClientSend, &end);
-    return end.send != nullptr ? 1 : end.echo->Fault();
+  if (end.send.load() == nullptr) {
+    Event* send = VorLinkPostSend(end.link, end.echo->mux, end.out, OnClientSend, &end);
+    if (send == nullptr) return end.echo->Fault();
+    end.send = send;
+    return 1;
   }
   return VorEventRepost(end.send) == 1 ? 1 : end.echo->Fault();
 }
@@ -181,18 +188,22 @@ int32_t OnConnect(Event* event, void* arg) {
 
 int32_t OnClientSend(Event* event, void* arg) {
   auto* end = static_cast<ClientEnd*>(arg);
+  end->send = event;
   if (Succeeded(event) != 1) return end->echo->Fault();
   if (end->out->read_offset < end->out->write_offset)
     return VorEventRepost(event) == 1 ? 1 : end->echo->Fault();
-  if (end->recv == nullptr) {
-    end->recv = VorLinkPostRecv(end->link, end->echo->mux, end->in, OnClientRecv, end);
-    return end->recv != nullptr ? 1 : end->echo->Fault();
+  if (end->recv.load() == nullptr) {
+    Event* recv = VorLinkPostRecv(end->link, end->echo->mux, end->in, OnClientRecv, end);
+    if (recv == nullptr) return end->echo->Fault();
+    end->recv = recv;
+    return 1;
   }
   return VorEventRepost(end->recv) == 1 ? 1 : end->echo->Fault();
 }
 
 int32_t OnClientRecv(Event* event, void* arg) {
   auto* end = static_cast<ClientEnd*>(arg);
+  end->recv = event;
   uint32_t bytes = 0;
   VorEventGetBytesTransferred(event, &bytes);
   if (Succeeded(event) != 1 || bytes == 0) return end->echo->Fault();
@@ -223,7 +234,8 @@ void RunEcho(int threads) {
   echo->listener = TcpServer();
   ASSERT_NE(echo->listener, nullptr);
   for (int i = 0; i < kConnections; ++i) {
-    echo->servers[i] = ServerEnd{echo.get(), nullptr, VorBufCreate(4096), nullptr, nullptr};
+    echo->servers[i].echo = echo.get();
+    echo->servers[i].buf = VorBufCreate(4096);
     ClientEnd& end = echo->clients[i];
     end.echo = echo.get();
     end.out = VorBufCreate(kLongestMessage);
@@ -277,13 +289,13 @@ void RunEcho(int threads) {
   EXPECT_EQ(WaitEvent(echo->mux, 0.3), nullptr);
 
   for (ClientEnd& end : echo->clients) {
-    for (Event* event : {end.connect, end.send, end.recv})
+    for (Event* event : {end.connect, end.send.load(), end.recv.load()})
       if (event != nullptr) VorEventDestroy(event);
     VorBufDestroy(end.out);
     VorBufDestroy(end.in);
   }
   for (ServerEnd& end : echo->servers) {
-    for (Event* event : {end.recv, end.send})
+    for (Event* event : {end.recv.load(), end.send.load()})
       if (event != nullptr) VorEventDestroy(event);
     VorBufDestroy(end.buf);
   }
