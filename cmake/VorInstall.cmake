@@ -54,8 +54,7 @@ if(VOR_BUILD_TESTS)
   if(WIN32)
     # The runner is a list (script, then wine architecture): passed joined by commas.
     string(REPLACE ";" "," wine_run "${CMAKE_CROSSCOMPILING_EMULATOR}")
-    list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DWINE_RUN=${wine_run}
-         -DWINE_WARMUP=$<TARGET_FILE:vor-echo>)
+    list(APPEND package_test_args -DTOOLCHAIN=${CMAKE_TOOLCHAIN_FILE} -DWINE_RUN=${wine_run})
   endif()
   add_test(NAME package-install-and-use
            COMMAND ${CMAKE_COMMAND} ${package_test_args}

@@ -1,7 +1,7 @@
 # Installs the build into a fresh prefix, builds the consumer against it with find_package(vor)
 # (and, on Linux, with pkg-config too), and runs what it built.
 # cmake -DBUILD_DIR=<build> -DSOURCE_DIR=<this dir> -DWORK_DIR=<scratch> [-DSANITIZE=<list>]
-#       [-DTOOLCHAIN=<file> -DWINE_RUN=<wine-run.sh>,<win32|win64> -DWINE_WARMUP=<an exe>]
+#       [-DTOOLCHAIN=<file> -DWINE_RUN=<wine-run.sh>,<win32|win64>]
 #       -P run-package-test.cmake
 # A sanitized build's libraries need the sanitizer runtime loaded first: the consumer is then
 # built with the same -fsanitize flags.
@@ -49,14 +49,12 @@ if(NOT WINE_RUN)
       -o ${WORK_DIR}/consumer-pc)
   run("run the pkg-config build" ${WORK_DIR}/consumer-pc)
 else()
-  # Windows finds DLLs beside the program or on the path: point wine at the installed bin/.
-  # The build's wine prefix is made (once, under its lock) by running one of its programs.
+  # As a Windows host ships it: the program with the installed DLLs beside it. The folder sits
+  # directly in the build folder, so the runner uses the build's wine prefix.
+  set(run_dir ${BUILD_DIR}/package-run)
+  file(REMOVE_RECURSE ${run_dir})
+  file(GLOB dlls ${prefix}/bin/*.dll)
+  file(COPY ${WORK_DIR}/consumer/consumer.exe ${dlls} DESTINATION ${run_dir})
   string(REPLACE "," ";" WINE_RUN "${WINE_RUN}")
-  list(GET WINE_RUN 1 wine_arch)
-  run("wine prefix" ${WINE_RUN} ${WINE_WARMUP} --help)
-  set(ENV{WINEPREFIX} ${BUILD_DIR}/wineprefix)
-  set(ENV{WINEDEBUG} -all)
-  set(ENV{WINEARCH} ${wine_arch})
-  set(ENV{WINEPATH} ${prefix}/bin)
-  run("run under wine" wine ${WORK_DIR}/consumer/consumer.exe)
+  run("run under wine" ${WINE_RUN} ${run_dir}/consumer.exe)
 endif()

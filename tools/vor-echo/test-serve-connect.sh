@@ -16,6 +16,7 @@ fail() { echo "FAIL: $*"; exit 1; }
 # Starts a server in the background; sets server_pid and address (bounded wait for its line).
 start_server() {
   out=$1; shift
+  : >"$out"
   $runner "$prog" serve --seconds 120 "$@" >"$out" 2>&1 &
   server_pid=$!
   servers="$servers $server_pid"
