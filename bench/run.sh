@@ -97,7 +97,7 @@ start_server() { # timeout_s command...
   rm -f "$fifo"
   local i
   for ((i = 0; i < wait_s * 10; i++)); do
-    port=$(sed -n 's/^port=\([0-9]*\)$/\1/p' "$srv_out" | head -1)
+    port=$(tr -d '\r' <"$srv_out" | sed -n 's/^port=\([0-9]*\)$/\1/p' | head -1)  # Windows writes CRLF
     [ -n "$port" ] && return 0
     kill -0 $srv_pid 2>/dev/null || break
     sleep 0.1  # the server's start-up has no event the script can wait on
