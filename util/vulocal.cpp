@@ -87,9 +87,13 @@ bool RegistryDir(fs::path* dir) {
   }();
   if (path.empty()) return false;
   std::error_code ec;
-  if (fs::create_directories(path, ec))
-    fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, ec);
-  if (ec || !fs::is_directory(path, ec)) return false;
+  fs::create_directories(path, ec);
+  if (ec || fs::is_symlink(fs::symlink_status(path, ec)) || !fs::is_directory(path, ec))
+    return false;
+  // Owner-only whether made now or found: one opened to others is closed again, and one that
+  // another user made (so that we cannot change it) is refused.
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, ec);
+  if (ec) return false;
   *dir = path;
   return true;
 }
