@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both targets (native Linux, with and without sanitizers, and
 # 32-bit Windows) and runs every test; the Windows tests run under wine. The native tests also run
-# under ThreadSanitizer and valgrind's memcheck, and each fuzzer runs for VOR_FUZZ_SECONDS
-# (default 60).
+# under ThreadSanitizer and valgrind's memcheck, each fuzzer runs for VOR_FUZZ_SECONDS (default
+# 60) and the soak test once more for VOR_SOAK_LONG_SECONDS (default 60).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh all
@@ -39,6 +39,8 @@ run_preset linux-asan
 run_preset linux-tsan
 run_stage "valgrind memcheck (linux build)" scripts/valgrind.sh build/linux
 run_stage "fuzzing" scripts/fuzz.sh "${VOR_FUZZ_SECONDS:-60}"
+run_stage "soak (${VOR_SOAK_LONG_SECONDS:-60} s, linux build)" \
+  env VOR_SOAK_SECONDS="${VOR_SOAK_LONG_SECONDS:-60}" timeout 600 build/linux/bin/test-soak
 # The product is the 32-bit Windows build: it is always built. Its tests run under 32-bit wine,
 # which needs a kernel that executes 32-bit programs; where it cannot, the same tests run from the
 # 64-bit Windows build under wine64, so the real Windows calls are still the reference.
