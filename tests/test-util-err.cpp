@@ -44,7 +44,7 @@ TEST(UtilErr, CompletionCodesMapToWinsockCodes) {
   const struct {
     int32_t left_behind;
     int32_t expected;
-  } cases[] = {{64, 10054}, {1225, 10061}, {1236, 10053}, {995, 995}, {10035, 10035}, {10061, 10061}};
+  } cases[] = {{64, 10054}, {1225, 10061}, {1236, 10053}, {995, 995}, {676, 995}, {10035, 10035}, {10061, 10061}};
   for (const auto& c : cases) {
     WSASetLastError(c.left_behind);
     EXPECT_EQ(VorErrNumGetSocket(), c.expected) << "code " << c.left_behind;

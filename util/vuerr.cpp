@@ -55,6 +55,9 @@ constexpr OsError kOsErrors[] = {
     {122, 10014, "the data area passed to a system call is too small"},
     {183, 183, "the file already exists"},
     {258, 258, "the wait operation timed out"},
+    // wine reports receives and sends aborted by closesocket with this code; Windows, and the
+    // Linux stand-in, with 995. Hosts see 995 either way.
+    {676, 995, "one or more handles were closed; the operation was aborted"},
     {995, 995, "the I/O operation was aborted by thread exit or application request"},
     {996, 996, "overlapped I/O event is not in a signaled state"},
     {997, 997, "overlapped I/O operation is in progress"},

@@ -14,7 +14,9 @@
 // Failed completions report what Windows reports through GetQueuedCompletionStatus (the last
 // error is then the Win32 code, which WSAGetLastError reads too):
 //   - the peer resets the connection during a pending WSARecv: ERROR_NETNAME_DELETED (64);
-//   - closesocket aborts outstanding operations: ERROR_OPERATION_ABORTED (995);
+//   - closesocket aborts outstanding operations: ERROR_OPERATION_ABORTED (995) (wine gives
+//     ERROR_HANDLES_CLOSED (676) for aborted receives and sends; the utility library maps both
+//     to 995 for hosts);
 //   - a refused connect: WSAECONNREFUSED (10061) from connect or SO_ERROR, and
 //     ERROR_CONNECTION_REFUSED (1225) where an overlapped operation carries it.
 #include <bit>
