@@ -119,7 +119,7 @@ stop_server() {
 }
 # Processor time of the server so far, in ns (all its threads).
 server_cpu_ns() {
-  cat /proc/$srv_pid/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%d", s}'
+  cat /proc/$srv_pid/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f", s}'  # %d would clamp at 2^31 ns
 }
 
 cells=("pingpong 1 64" "pingpong 64 64" "pingpong 1 4096" "pingpong 64 4096" "stream 1 65536")
