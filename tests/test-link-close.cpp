@@ -133,6 +133,7 @@ TEST_F(LinkClose, DestroyFromACompletionWhileAnotherIsOutstanding) {
   ASSERT_NE(pair.server, nullptr);
   Buffer* in = VorBufCreate(64);
   Buffer* out = VorBufCreate(64);
+  std::memcpy(out->data, "abc", 3);
   out->write_offset = 3;
   Event* recv = VorLinkPostRecv(pair.server, mux, in, nullptr, nullptr);
   Event* send = VorLinkPostSend(pair.server, mux, out, nullptr, nullptr);
