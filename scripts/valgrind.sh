@@ -11,7 +11,9 @@ cd "$build"
 logs=$build/valgrind
 rm -rf "$logs" && mkdir -p "$logs"
 
-mapfile -t tests < <(ctest -N | awk '$1 == "Test" && $3 ~ /^test-/ {print $3}')
+# test-fault-handles lowers the process's handle limit, which valgrind virtualises while keeping
+# handles of its own; it runs in every other stage.
+mapfile -t tests < <(ctest -N | awk '$1 == "Test" && $3 ~ /^test-/ && $3 != "test-fault-handles" {print $3}')
 [ ${#tests[@]} -gt 0 ] || { echo "valgrind: no tests found in $build" >&2; exit 1; }
 
 run_one() {
