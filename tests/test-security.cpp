@@ -122,7 +122,7 @@ TEST_F(LinkTest, TcpServerPortCannotBeTakenOver) {
   ASSERT_NE(server, nullptr);
   int32_t port = std::stoi(AddressOf(server));
   EXPECT_EQ(VorSocketCreateServerTcpEx("127.0.0.1", port), INVALID_SOCKET);
-  for (u_long host : {INADDR_LOOPBACK, INADDR_ANY}) {
+  for (u_long host : {static_cast<u_long>(INADDR_LOOPBACK), static_cast<u_long>(INADDR_ANY)}) {
     for (int reuse : {0, 1}) {
       SOCKET intruder = socket(AF_INET, SOCK_STREAM, 0);
       ASSERT_NE(intruder, INVALID_SOCKET);
