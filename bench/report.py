@@ -20,6 +20,8 @@ LABEL = {
     "event": "libevent",
     "iocp": "raw IOCP",
 }
+COLOR = {"vor": "tab:red", "epoll": "tab:gray", "iocp_standin": "tab:orange", "uv": "tab:green",
+         "asio": "tab:blue", "event": "tab:purple", "iocp": "tab:gray"}
 CELLS = [("pingpong", 1, 64), ("pingpong", 64, 64), ("pingpong", 1, 4096), ("pingpong", 64, 4096),
          ("stream", 1, 65536)]
 
@@ -202,8 +204,8 @@ def wine_sections(runs, note, windows):
         i = summary(runs, ("wine", "iocp", c))
         rows.append([cell_name(c), fmt_rate(v, c[0] == "stream"), fmt_rate(i, c[0] == "stream"),
                      fmt_ratio(ratio(v, i), 0.9 if c[0] == "pingpong" else None),
-                     "-" if v is None else f"{v['p50']:.0f} / {v['p99']:.0f}",
-                     "-" if i is None else f"{i['p50']:.0f} / {i['p99']:.0f}"])
+                     "-" if v is None or c[0] == "stream" else f"{v['p50']:.0f} / {v['p99']:.0f}",
+                     "-" if i is None or c[0] == "stream" else f"{i['p50']:.0f} / {i['p99']:.0f}"])
     lines += table(rows, ["cell", "Vor", "raw IOCP", "Vor/IOCP (target >= 0.9)", "Vor p50/p99 us",
                           "IOCP p50/p99 us"]) + [""]
     return lines
@@ -291,12 +293,14 @@ def chart(runs, png):
                 ys.append(sv["median"] / bv["median"])
                 lo.append(ys[-1] - sv["min"] / bv["median"])
                 hi.append(sv["max"] / bv["median"] - ys[-1])
-            ax.bar(xs, ys, width, yerr=[lo, hi], capsize=2, label=LABEL[s],
-                   color="tab:red" if s == "vor" else None, edgecolor="black", linewidth=0.4)
+            ax.bar(xs, ys, width, yerr=[lo, hi], capsize=2, label=LABEL[s], color=COLOR[s],
+                   edgecolor="black", linewidth=0.4)
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.axhline(0.9, color="tab:red", linewidth=0.8, linestyle="--")
         ax.set_xticks(range(len(CELLS)))
-        ax.set_xticklabels([cell_name(c).replace(" x", "\nx") for c in CELLS], fontsize=8)
+        ax.set_xticklabels([cell_name(c).replace("ping-pong ", "").replace(" x", "\nx") for c in CELLS],
+                           fontsize=8)
+        ax.set_xlabel("ping-pong cells: message size, connections", fontsize=8)
         ax.set_title(title, fontsize=10)
         ax.set_ylabel("throughput / baseline (median; bars min-max)", fontsize=8)
         ax.legend(fontsize=7, ncol=2)
