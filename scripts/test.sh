@@ -26,10 +26,12 @@ run_stage() {
   echo "=== $name: done in $((SECONDS - start)) s"
 }
 
-# True when 32-bit (i386) programs, and so 32-bit wine, can run here.
+# True when 32-bit (i386) programs, and so 32-bit wine, run natively here. Run through an
+# emulator registered with binfmt_misc (qemu-i386) they are far too slow for wine to start.
 can_run_32bit() {
-  local server
-  server=$(ls /usr/lib/wine/wineserver32 2>/dev/null) || return 1
+  local server=/usr/lib/wine/wineserver32
+  [ -x "$server" ] || return 1
+  if grep -qs qemu-i386 /proc/sys/fs/binfmt_misc/*; then return 1; fi
   "$server" --version >/dev/null 2>&1
 }
 
