@@ -757,6 +757,30 @@ int CheckOverlappedCall(const LockedSocket& socket, LPWSAOVERLAPPED overlapped,
   return 0;
 }
 
+// The one way an overlapped receive or send starts: behind the earlier ones of its direction,
+// done at once when it can be (returns 0 with the byte count, its packet queued now), or
+// pending (SOCKET_ERROR with WSA_IO_PENDING).
+int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
+                    LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
+                    LPWSAOVERLAPPED overlapped) {
+  standin::Op* op = standin::Pool().Take();
+  if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
+  if (!standin::CopySlices(op, buffers, buffer_count)) {
+    standin::Pool().Give(op);
+    return Fail(SOCKET_ERROR, WSAEINVAL);
+  }
+  op->kind = kind;
+  op->overlapped = overlapped;
+  const standin::Outcome outcome = standin::Start(socket, queue, op);
+  if (outcome.state == standin::Outcome::kPending) return Fail(SOCKET_ERROR, WSA_IO_PENDING);
+  if (outcome.state == standin::Outcome::kFailed) {
+    return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
+  }
+  if (bytes_done != nullptr) *bytes_done = outcome.bytes;
+  standin::Complete(*socket, op, outcome.bytes, ERROR_SUCCESS);
+  return Succeed(0);
+}
+
 }  // namespace
 
 // Departs from Windows: at most 8 buffers; completion routines are not supported; an
@@ -781,23 +805,9 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   const int refused =
       CheckOverlappedCall(socket, overlapped, routine, socket && socket->shut_read);
   if (refused != 0) return Fail(SOCKET_ERROR, refused);
-  standin::Op* op = standin::Pool().Take();
-  if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
-  if (!standin::CopySlices(op, buffers, buffer_count)) {
-    standin::Pool().Give(op);
-    return Fail(SOCKET_ERROR, WSAEINVAL);
-  }
-  op->kind = standin::OpKind::kRecv;
-  op->overlapped = overlapped;
-  const standin::Outcome outcome = standin::Start(socket, socket->recvs, op);
-  if (outcome.state == standin::Outcome::kPending) return Fail(SOCKET_ERROR, WSA_IO_PENDING);
-  if (outcome.state == standin::Outcome::kFailed) {
-    return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
-  }
-  if (bytes_received != nullptr) *bytes_received = outcome.bytes;
   *flags = 0;
-  standin::Complete(*socket, op, outcome.bytes, ERROR_SUCCESS);
-  return Succeed(0);
+  return StartOverlapped(socket, socket->recvs, standin::OpKind::kRecv, buffers, buffer_count,
+                         bytes_received, overlapped);
 }
 
 // Departs from Windows as WSARecv does; the flags are ignored. An overlapped send completes
@@ -818,22 +828,8 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
   const int refused =
       CheckOverlappedCall(socket, overlapped, routine, socket && socket->shut_write);
   if (refused != 0) return Fail(SOCKET_ERROR, refused);
-  standin::Op* op = standin::Pool().Take();
-  if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
-  if (!standin::CopySlices(op, buffers, buffer_count)) {
-    standin::Pool().Give(op);
-    return Fail(SOCKET_ERROR, WSAEINVAL);
-  }
-  op->kind = standin::OpKind::kSend;
-  op->overlapped = overlapped;
-  const standin::Outcome outcome = standin::Start(socket, socket->sends, op);
-  if (outcome.state == standin::Outcome::kPending) return Fail(SOCKET_ERROR, WSA_IO_PENDING);
-  if (outcome.state == standin::Outcome::kFailed) {
-    return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
-  }
-  if (bytes_sent != nullptr) *bytes_sent = outcome.bytes;
-  standin::Complete(*socket, op, outcome.bytes, ERROR_SUCCESS);
-  return Succeed(0);
+  return StartOverlapped(socket, socket->sends, standin::OpKind::kSend, buffers, buffer_count,
+                         bytes_sent, overlapped);
 }
 
 // Departs from Windows: no data is received with the connection (receive_data_length must be
