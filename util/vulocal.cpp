@@ -98,13 +98,21 @@ bool RegistryDir(fs::path* dir) {
   return true;
 }
 
+// On Windows a directory or file that another thread is removing or reading refuses to be
+// created or replaced for a moment (access denied); such a refusal is worth another try.
+bool Transient(const std::error_code& ec) {
+  return ec == std::errc::permission_denied || ec == std::errc::device_or_resource_busy;
+}
+
+constexpr int kRenameAttempts = 200;  // 1 ms apart
+
 class NameLock {
  public:
   explicit NameLock(fs::path path) : path_(std::move(path)) {
     for (int attempt = 0; attempt < kLockAttempts && !held_; ++attempt) {
       std::error_code ec;
       held_ = fs::create_directory(path_, ec);
-      if (held_ || ec) break;
+      if (held_ || (ec && !Transient(ec))) break;
       if (Stale()) {
         fs::remove(path_, ec);
         continue;
@@ -150,8 +158,15 @@ bool WriteEntry(const fs::path& dir, const std::string& key, int32_t port) {
     if (!out) return false;
   }
   std::error_code ec;
-  fs::rename(temporary, EntryPath(dir, key), ec);
-  if (ec) fs::remove(temporary, ec);
+  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+    fs::rename(temporary, EntryPath(dir, key), ec);
+    if (!ec || !Transient(ec)) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+  }
   return !ec;
 }
 
