@@ -31,6 +31,13 @@ int32_t CheckGet(const Event* event, bool (*accepts)(int32_t), const void* resul
   return 1;
 }
 
+// Stores only a changed value. A worker that posts the same user event again and again with the
+// same target then never writes the record while the dispatching thread reads it.
+template <typename T>
+void StoreIfChanged(T* field, T value) {
+  if (*field != value) *field = value;
+}
+
 template <typename T>
 int32_t Deliver(T* result, T value) {
   *result = value;
@@ -54,11 +61,11 @@ Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* cal
   if (event == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
   if (event->type != VOR_EVENT_USER) return FailWith<Event*>(ERR_VAL_INVALID);
   if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
-  event->repost_fn = reinterpret_cast<VorRepostFn>(&RepostUserEvent);
-  event->repost_obj = event;
-  event->mux = mux;
-  event->callback = callback;
-  event->callback_arg = callback_arg;
+  StoreIfChanged(&event->repost_fn, reinterpret_cast<VorRepostFn>(&RepostUserEvent));
+  StoreIfChanged(&event->repost_obj, static_cast<void*>(event));
+  StoreIfChanged(&event->mux, mux);
+  StoreIfChanged(&event->callback, callback);
+  StoreIfChanged(&event->callback_arg, callback_arg);
   VorMuxEventNotifyInternal(mux, event);
   return event;
 }
