@@ -3,7 +3,8 @@
  * A worker thread reports progress by posting a user event to the multiplexer; the thread that
  * runs the dispatch loop receives it and runs its callback. Posting is safe from any thread (it
  * goes through the multiplexer's completion port), and an event posted again before it was
- * delivered is delivered again. A second event without a callback tells the loop to return.
+ * delivered is delivered again. The worker posts with the same callback and argument each time,
+ * which leaves the event's fields as they are while the loop reads them. A second event without a callback tells the loop to return.
  *
  * Written in C++ only for std::thread, which every compiler we build with has; the library
  * calls are the C ones. */
