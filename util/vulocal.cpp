@@ -104,6 +104,13 @@ bool Transient(const std::error_code& ec) {
   return ec == std::errc::permission_denied || ec == std::errc::device_or_resource_busy;
 }
 
+// Refusals that another holder of a name's lock explains: besides the transient ones, "exists"
+// from a lock directory that its holder removed between our attempt to create it and our look at
+// it.
+bool Contended(const std::error_code& ec) {
+  return Transient(ec) || ec == std::errc::file_exists;
+}
+
 constexpr int kRenameAttempts = 200;  // 1 ms apart
 
 class NameLock {
@@ -112,7 +119,7 @@ class NameLock {
     for (int attempt = 0; attempt < kLockAttempts && !held_; ++attempt) {
       std::error_code ec;
       held_ = fs::create_directory(path_, ec);
-      if (held_ || (ec && !Transient(ec))) break;
+      if (held_ || (ec && !Contended(ec))) break;
       if (Stale()) {
         fs::remove(path_, ec);
         continue;
