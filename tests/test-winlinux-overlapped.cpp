@@ -211,6 +211,37 @@ TEST_F(OverlappedTest, PeerCloseCompletesAPendingReceiveWithZeroBytes) {
   EXPECT_EQ(c.bytes, 0u);
 }
 
+// After a receive that emptied the socket, data that arrives while no receive is outstanding
+// still completes the next one, and the end of the stream completes every later one.
+TEST_F(OverlappedTest, ReceivesAfterAShortOneGetLaterDataAndThenTheEndEachTime) {
+  char buffer[16] = {};
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "one", 3));
+  ASSERT_GT(PlatformSocketWait(pair_.near_end, 0, wltest::kWaitMs), 0);
+  ASSERT_EQ(StartRecv(buffer, sizeof buffer, &overlapped), 0);
+  EXPECT_EQ(Take(port_).bytes, 3u);
+
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "two", 3));
+  ASSERT_GT(PlatformSocketWait(pair_.near_end, 0, wltest::kWaitMs), 0);
+  const int result = StartRecv(buffer, sizeof buffer, &overlapped);
+  if (result != 0) ExpectPending(result);
+  Completion c = Take(port_);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.bytes, 3u);
+  EXPECT_EQ(std::string(buffer, 3), "two");
+
+  closesocket(pair_.far_end);
+  pair_.far_end = INVALID_SOCKET;
+  for (int round = 0; round < 2; ++round) {
+    const int at_end = StartRecv(buffer, sizeof buffer, &overlapped);
+    if (at_end != 0) ExpectPending(at_end);
+    c = Take(port_);
+    EXPECT_TRUE(c.ok) << "round " << round;
+    EXPECT_EQ(c.overlapped, &overlapped) << "round " << round;
+    EXPECT_EQ(c.bytes, 0u) << "round " << round;
+  }
+}
+
 // A receive with an empty buffer waits for data without taking it.
 TEST_F(OverlappedTest, ZeroByteReceiveStaysPendingUntilDataThenLeavesTheData) {
   char unused = 0;

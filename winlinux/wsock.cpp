@@ -123,6 +123,11 @@ struct SocketState {
   bool shut_write = false;
   bool reuse_addr = false;  // as the program set it; the descriptor always has it on
   int blocked = 0;          // threads waiting in an emulated blocking call
+  // The last receive found no more data waiting. Cleared by the socket's next readiness (every
+  // arrival of data makes one, the socket being watched edge-triggered), so until then a new
+  // overlapped receive waits for the poller instead of trying a read that would fail.
+  bool recv_drained = false;
+  Op* spare = nullptr;  // a free operation record, kept to spare the shared pool's lock
   Port* port = nullptr;
   ULONG_PTR key = 0;
   OpQueue recvs;
@@ -214,7 +219,24 @@ bool Register(int fd, bool nonblocking) {
   state->reuse_addr = false;
   state->port = nullptr;
   state->key = 0;
+  state->recv_drained = false;
   return true;
+}
+
+// Operation records for one socket, taken and given with its lock held.
+Op* TakeOp(SocketState& state) {
+  Op* op = state.spare;
+  if (op == nullptr) return Pool().Take();
+  state.spare = nullptr;
+  return op;
+}
+
+void GiveOp(SocketState& state, Op* op) {
+  if (state.spare == nullptr) {
+    state.spare = op;
+  } else {
+    Pool().Give(op);
+  }
 }
 
 // ---- Attempts: one non-blocking try of an operation ----
@@ -292,15 +314,28 @@ Outcome TryAccept(int listen_fd, Op* op) {
   }
   target->shut_read = false;
   target->shut_write = false;
+  target->recv_drained = false;
   int local_length = static_cast<int>(op->local_length);
   sysnet::LocalName(target_fd, op->address_area, &local_length);
   std::memcpy(op->address_area + op->local_length, &remote, sizeof remote);
   return {Outcome::kDone, 0, 0};
 }
 
-Outcome TryOp(int fd, Op* op) {
+// A receive that found nothing, or fewer bytes than it had room for, has emptied the socket. An
+// end of stream or an error does not count: no readiness would follow to clear the mark, and
+// the next receive must meet them again at once.
+bool LeftDrained(const Op* op, const Outcome& outcome) {
+  if (outcome.state == Outcome::kPending) return true;
+  return outcome.state == Outcome::kDone && outcome.bytes > 0 && outcome.bytes < op->total;
+}
+
+Outcome TryOp(SocketState& state, int fd, Op* op) {
   switch (op->kind) {
-    case OpKind::kRecv: return TryRecv(fd, op);
+    case OpKind::kRecv: {
+      const Outcome outcome = TryRecv(fd, op);
+      state.recv_drained = LeftDrained(op, outcome);
+      return outcome;
+    }
     case OpKind::kSend: return TrySend(fd, op);
     case OpKind::kAccept: return TryAccept(fd, op);
   }
@@ -311,7 +346,7 @@ Outcome TryOp(int fd, Op* op) {
 // Nothing touches the OVERLAPPED after the packet is queued: another thread may own it then.
 void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
   OVERLAPPED* overlapped = op->overlapped;
-  Pool().Give(op);
+  GiveOp(state, op);
   overlapped->Internal = error;
   overlapped->InternalHigh = bytes;
   if (state.port != nullptr) PortQueue(state.port, state.key, overlapped, bytes, error);
@@ -320,7 +355,7 @@ void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
 // Runs the pending operations of one direction in order until one cannot proceed.
 void Serve(SocketState& state, int fd, OpQueue& queue) {
   while (!queue.Empty()) {
-    const Outcome outcome = TryOp(fd, queue.Front());
+    const Outcome outcome = TryOp(state, fd, queue.Front());
     if (outcome.state == Outcome::kPending) return;
     Op* op = queue.Pop();
     const DWORD error =
@@ -335,13 +370,17 @@ void Serve(SocketState& state, int fd, OpQueue& queue) {
 Outcome Start(LockedSocket& socket, OpQueue& queue, Op* op) {
   op->overlapped->Internal = kStatusPending;
   op->overlapped->InternalHigh = 0;
-  // Nothing may overtake operations already waiting in this direction.
-  Outcome outcome = queue.Empty() ? TryOp(socket.fd(), op) : Outcome{Outcome::kPending, 0, 0};
+  // Nothing may overtake operations already waiting in this direction, and a receive on a
+  // socket known to be empty can leave the read to the poller.
+  const bool wait_for_poller =
+      !queue.Empty() || (op->kind == OpKind::kRecv && socket->recv_drained && socket->port);
+  Outcome outcome =
+      wait_for_poller ? Outcome{Outcome::kPending, 0, 0} : TryOp(*socket, socket.fd(), op);
   if (outcome.state == Outcome::kPending && socket->port == nullptr) {
     outcome = {Outcome::kFailed, 0, EINVAL};
   }
   if (outcome.state == Outcome::kPending) queue.Push(op);
-  if (outcome.state == Outcome::kFailed) Pool().Give(op);
+  if (outcome.state == Outcome::kFailed) GiveOp(*socket, op);
   return outcome;
 }
 
@@ -451,6 +490,7 @@ DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key) {
   PortRetain(port);
   socket->port = port;
   socket->key = key;
+  socket->recv_drained = false;
   return ERROR_SUCCESS;
 }
 
@@ -460,6 +500,7 @@ void SocketOnReady(uint64_t tag) {
   if (state == nullptr) return;
   std::lock_guard lock(state->mutex);
   if (!state->open || state->generation != static_cast<uint32_t>(tag >> 32)) return;
+  state->recv_drained = false;
   Serve(*state, fd, state->recvs);
   Serve(*state, fd, state->sends);
   Serve(*state, fd, state->accepts);
@@ -763,10 +804,10 @@ int CheckOverlappedCall(const LockedSocket& socket, LPWSAOVERLAPPED overlapped,
 int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
                     LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
                     LPWSAOVERLAPPED overlapped) {
-  standin::Op* op = standin::Pool().Take();
+  standin::Op* op = standin::TakeOp(*socket);
   if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
   if (!standin::CopySlices(op, buffers, buffer_count)) {
-    standin::Pool().Give(op);
+    standin::GiveOp(*socket, op);
     return Fail(SOCKET_ERROR, WSAEINVAL);
   }
   op->kind = kind;
@@ -852,7 +893,7 @@ BOOL AcceptEx(SOCKET listen_socket, SOCKET accept_socket, PVOID output_buffer,
       remote_address_length < standin::kMinAddressBlock) {
     return Fail(FALSE, WSAEINVAL);
   }
-  standin::Op* op = standin::Pool().Take();
+  standin::Op* op = standin::TakeOp(*socket);
   if (op == nullptr) return Fail(FALSE, WSAENOBUFS);
   op->kind = standin::OpKind::kAccept;
   op->overlapped = overlapped;
