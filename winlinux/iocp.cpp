@@ -170,7 +170,11 @@ void Port::Poll(int timeout_ms) {
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
 DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   const bool forever = milliseconds == INFINITE;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+  // The clock is read only for a finite wait that can last: polling and waiting for ever need
+  // no deadline.
+  const bool timed = !forever && milliseconds != 0;
+  const Clock::time_point deadline =
+      timed ? Clock::now() + std::chrono::milliseconds(milliseconds) : Clock::time_point{};
   bool polled = false;
   std::unique_lock lock(mutex);
   for (;;) {
@@ -179,7 +183,7 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
       *packet = packets.Pop();
       return ERROR_SUCCESS;
     }
-    const int left = forever ? -1 : MillisecondsUntil(deadline);
+    const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
     if (left == 0 && polled) return WAIT_TIMEOUT;
     if (!polling) {
       polling = true;
