@@ -1,6 +1,7 @@
 // The multiplexer: one completion port for user events and link completions, three timer
 // queues under a mutex, the dispatch of VorMuxEventNext and VorMuxEventLoop, and the idle
 // callbacks run after each burst.
+#include <atomic>
 #include <climits>
 #include <cstddef>
 #include <cstring>
@@ -70,18 +71,58 @@ class MuxLock {
 
 // ---- Timer queues (mutex held) ----
 
+// The three counts change only under the mutex, but VorMuxEventNext reads them, and counts
+// check_countdown down, without it, so that a call with no timer work takes no lock. Every
+// access to these fields goes through atomic_ref, so that the unlocked ones are well defined.
+void AddToCount(int32_t* count, int32_t delta) {
+  std::atomic_ref<int32_t>(*count).fetch_add(delta, std::memory_order_relaxed);
+}
+
+int32_t ReadCount(int32_t* count) {
+  return std::atomic_ref<int32_t>(*count).load(std::memory_order_relaxed);
+}
+
+void StoreCount(int32_t* count, int32_t value) {
+  std::atomic_ref<int32_t>(*count).store(value, std::memory_order_relaxed);
+}
+
+// One non-blocking call counted; the calls left before the clock is read.
+int32_t CountDown(Mux* mux) {
+  return std::atomic_ref<int32_t>(mux->check_countdown).fetch_sub(1, std::memory_order_relaxed) - 1;
+}
+
+// Some timer event is in a queue. A timer posted meanwhile by another thread is seen by the
+// next call: a timer post does not wake a waiting thread either.
+bool HasTimers(Mux* mux) {
+  return ReadCount(&mux->ready_count) != 0 || ReadCount(&mux->sched_count) != 0 ||
+         ReadCount(&mux->new_count) != 0;
+}
+
+// Whether this call needs the timer step, decided without the mutex. A due event needs it; with
+// no timers there is nothing to do (the countdown then stands still); a blocking call reads the
+// clock; a non-blocking one counts down and needs the step only when the count reaches 0, which
+// it reports in clock_due.
+bool TimerStepNeeded(Mux* mux, int32_t block, bool* clock_due) {
+  *clock_due = false;
+  if (ReadCount(&mux->ready_count) != 0) return true;
+  if (!HasTimers(mux)) return false;
+  if (block != 0) return true;
+  *clock_due = CountDown(mux) == 0;
+  return *clock_due;
+}
+
 // A popped node's links are cleared, so a record that is in no deque reads left == null.
 Event* PopEvent(VorDq head, int32_t* count) {
   auto* event = static_cast<Event*>(VorDqPop(head));
   event->left = nullptr;
   event->right = nullptr;
-  *count -= 1;
+  AddToCount(count, -1);
   return event;
 }
 
 void AppendEvent(VorDq head, int32_t* count, Event* event) {
   VorDqRightInsert(event, head->left);
-  *count += 1;
+  AddToCount(count, 1);
 }
 
 // Keeps `scheduled` ascending in fire_time, a new event behind all equal times. Walking from
@@ -93,7 +134,7 @@ void InsertScheduled(Mux* mux, Event* event) {
     after = after->left;
   }
   VorDqRightInsert(event, after);
-  mux->sched_count += 1;
+  AddToCount(&mux->sched_count, 1);
 }
 
 // A timer event leaves the multiplexer's hands: its timer no longer waits for it.
@@ -116,16 +157,17 @@ int32_t WaitUntilFirstScheduled(const Mux* mux, double now) {
 }
 
 // One timer step: a due timer event, or null with the longest port wait (-1: for ever) that
-// keeps the first scheduled timer on time.
-Event* TimerStep(Mux* mux, int32_t block, int32_t* wait_ms) {
+// keeps the first scheduled timer on time. clock_due: a non-blocking call has counted down to 0.
+Event* TimerStep(Mux* mux, int32_t block, bool clock_due, int32_t* wait_ms) {
   *wait_ms = -1;
-  if (mux->ready_count > 0) return HandOutReady(mux);
-  if (block == 0) {
-    mux->check_countdown -= 1;
-    if (mux->check_countdown != 0) return nullptr;
+  if (mux->ready_count > 0) {
+    // Another thread made an event due meanwhile; the clock reading owed stays owed.
+    if (clock_due) StoreCount(&mux->check_countdown, 1);
+    return HandOutReady(mux);
   }
+  if (block == 0 && !clock_due && CountDown(mux) != 0) return nullptr;
   double now = VorGetWallTime();
-  mux->check_countdown = mux->check_interval;
+  StoreCount(&mux->check_countdown, mux->check_interval);
   while (mux->sched_count > 0 &&
          static_cast<Event*>(VorDqFirst(mux->scheduled))->u.te.fire_time <= now) {
     AppendEvent(mux->ready, &mux->ready_count, PopEvent(mux->scheduled, &mux->sched_count));
@@ -190,7 +232,7 @@ Mux* VorMuxCreate(void) {
   VorDqOpen(&mux->ready);
   mux->check_interval = kCheckInterval;
   // A host that only polls reads the clock on its first call.
-  mux->check_countdown = 1;
+  StoreCount(&mux->check_countdown, 1);
   mux->idle_cbs = VorCbListCreate(idle_cb_type, mux);
   return mux;
 }
@@ -242,11 +284,12 @@ Event* VorMuxEventNext(Mux* mux, int32_t block) {
   if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
   if (block != 0 && block != 1) return FailWith<Event*>(ERR_VAL_INVALID);
   for (;;) {
-    int32_t wait_ms;
-    Event* event;
-    {
+    int32_t wait_ms = -1;
+    Event* event = nullptr;
+    bool clock_due = false;
+    if (TimerStepNeeded(mux, block, &clock_due)) {
       MuxLock hold(mux);
-      event = TimerStep(mux, block, &wait_ms);
+      event = TimerStep(mux, block, clock_due, &wait_ms);
     }
     if (event != nullptr) return event;
     DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
