@@ -1,6 +1,10 @@
 // Handle and socket checking, the shared last error, socket options and name services.
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "wltest.h"
 
@@ -25,6 +29,34 @@ TEST_F(HandlesTest, ClosedAndBogusPortHandlesAreRefused) {
     EXPECT_FALSE(CloseHandle(handle));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   }
+}
+
+// Closing a port while other threads post to it: each post either succeeds or, once the close
+// is through, fails with ERROR_INVALID_HANDLE; none reaches a freed port.
+TEST_F(HandlesTest, PortClosedWhileThreadsPostToItRefusesThemCleanly) {
+  constexpr int kPosters = 3;
+  constexpr int kMaxPosts = 2000000;
+  HANDLE port = wltest::NewPort();
+  std::atomic<int> posted{0};
+  std::vector<DWORD> last_errors(kPosters, 0);
+  std::vector<std::thread> posters;
+  for (int i = 0; i < kPosters; ++i) {
+    posters.emplace_back([&, i] {
+      for (int n = 0; n < kMaxPosts; ++n) {
+        if (!PostQueuedCompletionStatus(port, 0, 0, nullptr)) {
+          last_errors[i] = GetLastError();
+          return;
+        }
+        posted.fetch_add(1);
+      }
+    });
+  }
+  for (int spins = 0; posted.load() < 1000 && spins < 5000; ++spins) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_TRUE(CloseHandle(port));
+  for (std::thread& t : posters) t.join();
+  for (int i = 0; i < kPosters; ++i) EXPECT_EQ(last_errors[i], ERROR_INVALID_HANDLE) << i;
 }
 
 TEST_F(HandlesTest, EventHandleIsNotAPort) {
