@@ -3,6 +3,7 @@
 import argparse
 import collections
 import datetime
+import json
 import os
 import platform
 import re
@@ -272,6 +273,130 @@ def scale_section(scale_path, memreport_path, conns):
     return lines
 
 
+MICRO_PEERS = [("Vor", "BM_CrossThreadPost"), ("Boost.Asio", "BM_CrossThreadPostAsio"),
+               ("mutex+condvar", "BM_CrossThreadPostMutexCondvar")]
+TIMER_LIBS = [("Vor", "BM_TimersVor"), ("libuv", "BM_TimersUv"), ("Boost.Asio", "BM_TimersAsio")]
+TIMER_COUNTS = [1000, 10000, 100000]
+NS_PER_UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
+
+
+def load_micro(path):
+    """(family, frozenset of name:value args) -> the Google Benchmark record."""
+    if not path or not os.path.exists(path):
+        return {}
+    try:
+        data = json.load(open(path))
+    except ValueError:
+        return {}
+    found = {}
+    for b in data.get("benchmarks", []):
+        aggregate = b.get("run_type") == "aggregate"
+        if aggregate and b.get("aggregate_name") != "median":
+            continue
+        family, *rest = b.get("run_name", b["name"]).split("/")
+        args = frozenset(part for part in rest
+                         if ":" in part and not part.startswith(("min_time", "repeats")))
+        if aggregate or (family, args) not in found:  # a median over repetitions wins over one run
+            found[(family, args)] = b
+    return found
+
+
+def micro_value(bench, key):
+    """A record's items per second ("items"), or its real or processor time per iteration in ns."""
+    if bench is None or bench.get("error_occurred"):
+        return None
+    if key == "items":
+        return bench.get("items_per_second")
+    return bench[key] * NS_PER_UNIT.get(bench.get("time_unit", "ns"), 1.0)
+
+
+def fmt_items(v):
+    return "-" if v is None else f"{v / 1e6:.2f}M"
+
+
+def micro_section(path):
+    lines = ["## Multiplexer micro benchmarks", ""]
+    found = load_micro(path)
+    if not found:
+        return lines + ["Not measured in this run.", ""]
+    lines += ["`bench/bench_mux` (Google Benchmark, native build, pinned to core 0); cross-thread posting is the median of 5 runs, the rest one run each. Vor's "
+              "workloads are in `bench/mux_workloads.h`; the peers do the same work in "
+              "`bench/bench_mux_asio.cpp`, `bench/bench_mux_uv.cpp` and `bench/bench_mux_condvar.cpp`.", ""]
+
+    same = micro_value(found.get(("BM_PostDispatchSameThread", frozenset())), "items")
+    rows = []
+    for producers in (1, 4):
+        args = frozenset([f"producers:{producers}"])
+        rates = [micro_value(found.get((family, args)), "items") for _, family in MICRO_PEERS]
+        vor, asio, plain = rates
+        rows.append([str(producers)] + [fmt_items(r) for r in rates] + [
+            fmt_ratio(None if vor is None or not asio else vor / asio, 1.0),
+            fmt_ratio(None if vor is None or not plain else vor / plain)])
+    lines += ["Cross-thread posting: 1 or 4 producer threads post 100 000 small items in all, one "
+              "consumer thread takes them (Vor: VorEventPost and VorMuxEventNext; Boost.Asio: "
+              "`boost::asio::post` of a small handler to an `io_context` run on one thread; "
+              "mutex+condvar: a deque of handlers under a `std::mutex`, the consumer woken by a "
+              "`std::condition_variable`). Items per second (millions), real time, median of 5 runs; every "
+              "thread shares core 0 with the others. Target: Vor at or above Asio's post rate.", ""]
+    lines += table(rows, ["producers", "Vor", "Boost.Asio", "mutex+condvar", "Vor/Asio (target >= 1)",
+                          "Vor/mutex+condvar"]) + [""]
+    if same is not None:
+        lines += [f"For scale, one event posted and taken back on the same thread: {same / 1e6:.2f}M "
+                  f"per second ({1e9 / same:.0f} ns each).", ""]
+
+    rows = []
+    per_timer = {}
+    for random in (0, 1):
+        for n in TIMER_COUNTS:
+            args = frozenset([f"n:{n}", f"random:{random}"])
+            row = [("random 10-20 ms" if random else "one interval, 10 ms"), f"{n:,}".replace(",", " ")]
+            for lib, family in TIMER_LIBS:
+                bench = found.get((family, args))
+                cpu = micro_value(bench, "cpu_time")
+                per_timer[(lib, random, n)] = None if cpu is None else cpu / n
+                if cpu is None:
+                    row.append("not run" if bench is not None and bench.get("error_occurred") else "-")
+                else:
+                    row.append(f"{cpu / n:.0f}")
+            rows.append(row)
+    lines += ["Timers: N one-shot timers armed and run until all have fired (Vor: timer events re-armed "
+              "with VorEventRepost, one timer per interval; libuv: `uv_timer_t`; Boost.Asio: "
+              "`steady_timer`), with one interval or with random intervals of whole milliseconds "
+              "(fixed seed, the same draw for every library). Processor time of the whole process per "
+              "timer in ns: the round's real time also holds the interval itself, which is not a "
+              "cost.", ""]
+    lines += table(rows, ["intervals", "N"] + [lib for lib, _ in TIMER_LIBS]) + [""]
+
+    def flat(lib, random, top):
+        low, high = per_timer.get((lib, random, 1000)), per_timer.get((lib, random, top))
+        return None if not low or high is None else high / low
+    rows = []
+    for random in (0, 1):
+        for top in (100000, 10000):
+            row = [("random 10-20 ms" if random else "one interval, 10 ms"),
+                   f"{top:,}".replace(",", " ") + " / 1 000"]
+            row += [fmt_ratio(flat(lib, random, top)) for lib, _ in TIMER_LIBS]
+            rows.append(row)
+    lines += ["Flatness: cost per timer at the larger N over the cost per timer at N = 1 000 (1.00 is "
+              "flat; below 1 a fixed cost per round is being spread over more timers). The figure for "
+              "Vor is the 100 000 / 1 000 one of one interval.", ""]
+    lines += table(rows, ["intervals", "per-timer cost ratio"] + [lib for lib, _ in TIMER_LIBS]) + [""]
+    skipped = [b.get("error_message", "") for key, b in found.items()
+               if key[0] == "BM_TimersVor" and b.get("error_occurred")]
+    if skipped:
+        lines += [f"Vor, random intervals, N = 100 000, not run: {skipped[0]}.", ""]
+
+    round_bench = found.get(("BM_LinkRecvSendRound", frozenset()))
+    round_ns = micro_value(round_bench, "real_time")
+    lines += ["Posted receive+send round: a connected pair of Vor \"tcp\" links over 127.0.0.1, a "
+              "64-byte posted send on one end and a posted receive on the other, both completions "
+              "taken back from one multiplexer; both events re-issued every round.", ""]
+    lines += table([["receive+send round", "-" if round_ns is None else f"{round_ns:.0f}",
+                     "-" if round_ns is None else f"{1e9 / round_ns / 1e3:.1f}k"]],
+                   ["workload", "ns per round", "rounds per second"]) + [""]
+    return lines
+
+
 def chart(runs, png):
     import matplotlib
     matplotlib.use("Agg")
@@ -314,6 +439,9 @@ def main():
     ap = argparse.ArgumentParser()
     for name in ["results", "scale", "memreport", "md", "png", "command"]:
         ap.add_argument("--" + name, required=True)
+    ap.add_argument("--micro", default="", help="bench_mux JSON output (Google Benchmark)")
+    ap.add_argument("--micro-only", action="store_true",
+                    help="write only the micro benchmark section to --md, no chart")
     ap.add_argument("--wine-note", default="")
     ap.add_argument("--windows", default="win32")
     ap.add_argument("--scale-conns", type=int, default=10000)
@@ -321,6 +449,10 @@ def main():
     ap.add_argument("--seconds", type=float, required=True)
     ap.add_argument("--elapsed", type=int, required=True)
     a = ap.parse_args()
+    if a.micro_only:
+        with open(a.md, "w") as f:
+            f.write("\n".join(micro_section(a.micro)))
+        return
     runs = load(a.results)
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     lines = ["# Benchmarks", "",
@@ -345,6 +477,7 @@ def main():
     lines += ["![Throughput relative to the raw system calls](benchmarks.png)", ""]
     lines += native_sections(runs) + wine_sections(runs, a.wine_note, a.windows)
     lines += scale_section(a.scale, a.memreport, a.scale_conns)
+    lines += micro_section(a.micro)
     with open(a.md, "w") as f:
         f.write("\n".join(lines))
     chart(runs, a.png)

@@ -2,6 +2,7 @@
 # Runs the echo-server benchmark matrix and writes docs/benchmarks.md and docs/benchmarks.png.
 #
 #   bench/run.sh [--reps N] [--seconds S] [--windows win32|win64] [--no-wine] [--no-scale]
+#   bench/run.sh --micro-only
 #
 # Native: Vor (posted operations), raw epoll, the raw completion-port server over the Linux
 # stand-in, libuv, Boost.Asio and libevent, each driven by bench/loadgen over loopback:
@@ -13,7 +14,11 @@
 # Every cell is run N times (default 5); the report gives the median with min and max. Servers
 # are rotated inside each repetition so that all of them meet the same background load. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
-# and echoing on the native Vor server, with its memory per idle connection.
+# and echoing on the native Vor server, with its memory per idle connection. Last, the
+# multiplexer micro benchmarks (bench_mux: cross-thread posting, timers, a posted receive+send
+# round; against Boost.Asio, libuv and a mutex+condvar queue), on core 0.
+# --micro-only runs just the micro benchmarks (about 20 s) and prints their section of the report
+# without touching docs/.
 #
 # Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WINDOWS
 # (default /tmp/b-bench-<win32|win64>). Benchmarks are never part of the test run.
@@ -30,6 +35,7 @@ use_scale=1
 warch=win64
 wine_note=""
 scale_conns=10000
+micro_only=0
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=$2; shift ;;
@@ -37,7 +43,8 @@ while [ $# -gt 0 ]; do
     --windows) warch=$2; shift ;;
     --no-wine) use_wine=0; wine_note="not measured in this run (--no-wine)" ;;
     --no-scale) use_scale=0 ;;
-    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale]" >&2; exit 2 ;;
+    --micro-only) micro_only=1; use_wine=0; use_scale=0 ;;
+    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale] | --micro-only" >&2; exit 2 ;;
   esac
   shift
 done
@@ -47,6 +54,7 @@ bwin=${VOR_BENCH_WINDOWS:-/tmp/b-bench-$warch}
 started=$(date +%s)
 work=$(mktemp -d /tmp/vor-bench.XXXXXX)
 results=$work/results.tsv
+micro_json=$work/bench_mux.json
 log() { echo "[$(( $(date +%s) - started ))s] $*" >&2; }
 
 # ---- Tools the benchmarks need (the peers and the chart), installed when missing ----
@@ -67,7 +75,8 @@ fi
 # ---- Builds ----
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
-  cmake --build "$blin" -j 2 >>"$work/cmake-linux.log" 2>&1 || { tail -30 "$work/cmake-linux.log"; exit 1; }
+  cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux) >>"$work/cmake-linux.log" 2>&1 ||
+  { tail -30 "$work/cmake-linux.log"; exit 1; }
 mingw=i686-w64-mingw32-gcc-posix
 [ $warch = win64 ] && mingw=x86_64-w64-mingw32-gcc-posix
 if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v $mingw >/dev/null; then
@@ -151,7 +160,8 @@ native_cmd() {
   esac
 }
 
-log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
+[ $micro_only = 1 ] && reps=0
+[ $reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
 for ((rep = 1; rep <= reps; rep++)); do
   n=${#native_servers[@]}
   for ((k = 0; k < n; k++)); do
@@ -213,11 +223,31 @@ if [ $use_scale = 1 ]; then
   "$blin/bin/uv_echo" --sizeof >>"$scale_file" 2>/dev/null
 fi
 
+# ---- Multiplexer micro benchmarks (Google Benchmark; bounded at about 20 s) ----
+pin0=()
+command -v taskset >/dev/null && pin0=(taskset -c 0)
+if [ -x "$blin/bin/bench_mux" ]; then
+  log "micro benchmarks: bench_mux"
+  timeout 300 "${pin0[@]}" "$blin/bin/bench_mux" --benchmark_format=json --benchmark_out="$micro_json" \
+    --benchmark_out_format=json >"$work/bench_mux.out" 2>"$work/bench_mux.err" ||
+    log "bench_mux failed: $(tail -3 "$work/bench_mux.err")"
+else
+  log "bench_mux not built (Google Benchmark missing?): no micro benchmarks"
+fi
+
 # ---- Report ----
 elapsed=$(( $(date +%s) - started ))
 py=/usr/bin/python3
 [ -x $py ] || py=python3
+if [ $micro_only = 1 ]; then
+  $py "$here/report.py" --micro-only --micro "$micro_json" --md "$work/micro.md" --results "$results" \
+    --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps 0 --seconds 0 \
+    --elapsed $elapsed || exit 1
+  cat "$work/micro.md"
+  log "done in ${elapsed}s; raw results in $work"
+  exit 0
+fi
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --windows $warch --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
