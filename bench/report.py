@@ -470,7 +470,8 @@ def main():
               "limit under wine; libuv, Boost.Asio and libevent written the way their own examples "
               "echo. Each uses one 64 KiB buffer per connection and none sets TCP_NODELAY.",
               f"- Each cell: {a.seconds:g} s measured after 0.5 s of warm-up, {a.reps} repetitions with "
-              "the servers rotated inside each repetition; median with min and max. Server pinned to "
+              "natively each cell against every server in turn (rotated order) before the next cell, under "
+              "wine each server through all cells in turn; median with min and max. Server pinned to "
               "core 0, load generator to core 1 (`taskset`).",
               "- The machine is shared with other work (builds, tests): single runs vary a lot, which is "
               "why only ratios of medians from the same run are compared.", ""]

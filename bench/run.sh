@@ -11,8 +11,9 @@
 # is the win64 preset under wine64: on a host whose kernel cannot run 32-bit programs, 32-bit wine
 # runs only through a CPU emulator, which would measure the emulator. --windows win32 for the
 # 32-bit build where it runs natively.
-# Every cell is run N times (default 5); the report gives the median with min and max. Servers
-# are rotated inside each repetition so that all of them meet the same background load. Server
+# Every cell is run N times (default 5); the report gives the median with min and max. Natively
+# each cell runs against every server in turn, in a rotating order, so that all of them meet the
+# same background load; under wine each server runs all cells in turn. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
 # and echoing on the native Vor server, with its memory per idle connection. Last, the
 # multiplexer micro benchmarks (bench_mux: cross-thread posting, timers, a posted receive+send
@@ -134,18 +135,22 @@ server_cpu_ns() {
 cells=("pingpong 1 64" "pingpong 64 64" "pingpong 1 4096" "pingpong 64 4096" "stream 1 65536")
 loadgen=$blin/bin/loadgen
 
+# run_cell build server rep cell: one cell against the running server.
+run_cell() {
+  local build=$1 name=$2 rep=$3 cell=$4 mode conns size out before after
+  read -r mode conns size <<<"$cell"
+  before=$(server_cpu_ns)
+  out=$(timeout $((seconds * 3 + 30)) taskset -c 1 "$loadgen" --port "$port" --mode $mode --conns $conns \
+        --size $size --seconds $seconds --warmup $warmup)
+  after=$(server_cpu_ns)
+  echo "$out" | grep -q 'errors=0' || log "$build/$name $cell: $out"
+  echo -e "$build\t$name\t$mode\t$conns\t$size\t$rep\t$((after - before))\t$out" >>"$results"
+}
+
 # run_cells build server rep: one server process, all cells against it.
 run_cells() {
-  local build=$1 name=$2 rep=$3 cell mode conns size out before after
-  for cell in "${cells[@]}"; do
-    read -r mode conns size <<<"$cell"
-    before=$(server_cpu_ns)
-    out=$(timeout $((seconds * 3 + 30)) taskset -c 1 "$loadgen" --port "$port" --mode $mode --conns $conns \
-          --size $size --seconds $seconds --warmup $warmup)
-    after=$(server_cpu_ns)
-    echo "$out" | grep -q 'errors=0' || log "$build/$name $cell: $out"
-    echo -e "$build\t$name\t$mode\t$conns\t$size\t$rep\t$((after - before))\t$out" >>"$results"
-  done
+  local cell
+  for cell in "${cells[@]}"; do run_cell "$1" "$2" "$3" "$cell"; done
 }
 
 native_servers=(vor epoll iocp_standin uv asio event)
@@ -162,16 +167,21 @@ native_cmd() {
 
 [ $micro_only = 1 ] && reps=0
 [ $reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
+# Cell by cell, every server in turn (a fresh process each time, the order rotated), so that
+# the figures compared in one cell are taken within seconds of each other: the speed of this
+# shared machine drifts over minutes.
+n=${#native_servers[@]}
 for ((rep = 1; rep <= reps; rep++)); do
-  n=${#native_servers[@]}
-  for ((k = 0; k < n; k++)); do
-    name=${native_servers[$(((k + rep) % n))]}
-    cmd=$(native_cmd $name)
-    [ -x "${cmd%% *}" ] || continue
-    # shellcheck disable=SC2086
-    start_server 20 $cmd || continue
-    run_cells linux $name $rep
-    stop_server
+  for ((c = 0; c < ${#cells[@]}; c++)); do
+    for ((k = 0; k < n; k++)); do
+      name=${native_servers[$(((k + rep + c) % n))]}
+      cmd=$(native_cmd $name)
+      [ -x "${cmd%% *}" ] || continue
+      # shellcheck disable=SC2086
+      start_server 20 $cmd || continue
+      run_cell linux $name $rep "${cells[$c]}"
+      stop_server
+    done
   done
   log "native repetition $rep done"
 done
