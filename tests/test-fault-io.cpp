@@ -15,7 +15,6 @@ using vortest::Checksum;
 using vortest::Deliveries;
 using vortest::FillPattern;
 using vortest::LinkError;
-using vortest::LinkTest;
 using vortest::Pair;
 using vortest::PairDestroy;
 using vortest::ReceiveSome;
@@ -26,17 +25,7 @@ using vortest::TcpPair;
 
 constexpr double kWait = 10.0;
 
-struct FaultIo : LinkTest {
-  void SetUp() override {
-    LinkTest::SetUp();
-    mux = VorMuxCreate();
-  }
-  void TearDown() override {
-    VorMuxDestroy(mux);
-    LinkTest::TearDown();
-  }
-  Mux* mux = nullptr;
-};
+using FaultIo = vortest::MuxLinkTest;
 
 // Receives through posted operations on link until size bytes came; the bytes, in order.
 std::vector<char> PostedReceive(Link* link, Mux* mux, Deliveries& seen, size_t size) {

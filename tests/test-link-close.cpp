@@ -13,7 +13,6 @@ namespace {
 using vortest::AddressOf;
 using vortest::BytesOf;
 using vortest::LinkError;
-using vortest::LinkTest;
 using vortest::Pair;
 using vortest::PairDestroy;
 using vortest::SocketOf;
@@ -26,15 +25,7 @@ constexpr double kWait = 10.0;
 // Far more than the socket buffers of both ends hold, so the send stays outstanding.
 constexpr int32_t kHugeSend = 32 * 1024 * 1024;
 
-struct LinkClose : LinkTest {
-  void SetUp() override {
-    LinkTest::SetUp();
-    mux = VorMuxCreate();
-  }
-  void TearDown() override {
-    VorMuxDestroy(mux);
-    LinkTest::TearDown();
-  }
+struct LinkClose : vortest::MuxLinkTest {
   // Every event delivered within seconds, counted per event.
   std::map<Event*, int> Drain(size_t expected, double seconds) {
     std::map<Event*, int> seen;
@@ -47,7 +38,6 @@ struct LinkClose : LinkTest {
     while (Event* late = WaitEvent(mux, 0.3)) ++seen[late];
     return seen;
   }
-  Mux* mux = nullptr;
 };
 
 // A loopback listener whose queue is full: a connect to it stays in progress.

@@ -30,6 +30,20 @@ class LinkTest : public ::testing::Test {
   int32_t blocks_at_start_ = 0;
 };
 
+// A link test with one multiplexer, made before each case and destroyed after it.
+class MuxLinkTest : public LinkTest {
+ protected:
+  void SetUp() override {
+    LinkTest::SetUp();
+    mux = VorMuxCreate();
+  }
+  void TearDown() override {
+    VorMuxDestroy(mux);
+    LinkTest::TearDown();
+  }
+  Mux* mux = nullptr;
+};
+
 inline std::string AddressOf(Link* link) {
   const char* address = nullptr;
   EXPECT_EQ(VorLinkGetAddress(link, nullptr, nullptr, &address), 1);
