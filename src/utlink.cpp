@@ -34,6 +34,51 @@ void RegistryEnsure() {
 
 VorHash* Registry() { return registry.load(std::memory_order_acquire); }
 
+// A walk over the registry visits the drivers registered when it began, in table order, so a
+// callback may create and destroy drivers: the table growing under the walk cannot make it skip
+// or repeat one. A driver destroyed during the walk has its slot cleared and is not visited
+// afterwards. A callback that walks again nests a second walk.
+struct DriverWalk {
+  LinkDriver** drivers;
+  int32_t count;
+  DriverWalk* outer;
+};
+
+// The walks in progress, innermost first; read and changed only under the process-wide lock.
+DriverWalk* walks_in_progress = nullptr;
+
+int32_t CollectDriver(const char*, void* value, void* arg) {
+  auto* walk = static_cast<DriverWalk*>(arg);
+  walk->drivers[walk->count++] = static_cast<LinkDriver*>(value);
+  return 0;
+}
+
+void ForgetInWalks(const LinkDriver* driver) {
+  for (DriverWalk* walk = walks_in_progress; walk != nullptr; walk = walk->outer) {
+    for (int32_t i = 0; i < walk->count; ++i) {
+      if (walk->drivers[i] == driver) walk->drivers[i] = nullptr;
+    }
+  }
+}
+
+// Runs under the process-wide lock; the result is the first nonzero callback result, or 1.
+int32_t WalkDrivers(VorHashTraverseFn fn, void* arg) {
+  int32_t capacity = VorHashCount(Registry());
+  auto* drivers = static_cast<LinkDriver**>(
+      VorMallocCheck(sizeof(LinkDriver*) * (capacity > 0 ? capacity : 1), "driver_walk", kUnit, __LINE__));
+  DriverWalk walk{drivers, 0, walks_in_progress};
+  VorHashTraverse(Registry(), CollectDriver, &walk);
+  walks_in_progress = &walk;
+  int32_t stop = 0;
+  for (int32_t i = 0; i < walk.count && stop == 0; ++i) {
+    LinkDriver* driver = walk.drivers[i];
+    if (driver != nullptr) stop = fn(driver->name, driver, arg);
+  }
+  walks_in_progress = walk.outer;
+  VorFreeCheck(drivers, "driver_walk", kUnit, __LINE__);
+  return stop != 0 ? stop : 1;
+}
+
 template <typename... Ops>
 bool AnyNull(Ops... ops) {
   return ((ops == nullptr) || ...);
@@ -240,6 +285,7 @@ VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver) {
   if (driver == nullptr) return FailWith(ERR_NULL_PTR);
   VorProcessMutexLock();
   VorHashDelete(Registry(), driver->name);
+  ForgetInWalks(driver);
   VorFreeCheck(driver->name, "driver->name", kUnit, __LINE__);
   driver->name = nullptr;
   VorFreeCheck(driver, "driver", kUnit, __LINE__);
@@ -260,7 +306,7 @@ VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg) {
   if (fn == nullptr) return FailWith(ERR_NULL_PTR);
   RegistryEnsure();
   VorProcessMutexLock();
-  int32_t result = VorHashTraverse(Registry(), fn, arg);
+  int32_t result = WalkDrivers(fn, arg);
   VorProcessMutexUnlock();
   return result;
 }

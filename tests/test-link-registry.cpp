@@ -2,8 +2,10 @@
 // registry does when it does not exist yet.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 #include "vor.h"
@@ -129,6 +131,65 @@ TEST(LinkRegistry, HostDriversAndRemoval) {
   LinkDriver* tcp = VorLinkDriverTcpInit();
   ASSERT_NE(tcp, nullptr);
   EXPECT_EQ(VorLinkDriverLookup("TCP"), tcp);
+  EXPECT_EQ(LiveBlocks(), blocks);
+}
+
+// A walk callback may change the registry: it destroys the other host drivers and registers a few
+// dozen new ones (the table grows several times). The walk sees each driver that was registered
+// when it began exactly once, unless it was destroyed before its turn; drivers registered during
+// the walk are not seen.
+struct ReshapingWalk {
+  std::vector<LinkDriver*> hosts;
+  std::vector<LinkDriver*> added;
+  std::vector<std::string> seen;
+  bool reshaped = false;
+};
+
+TEST(LinkRegistry, WalkSurvivesDestroyAndGrowthInsideItsCallback) {
+  int32_t blocks = LiveBlocks();
+  ReshapingWalk walk;
+  for (int32_t i = 0; i < 6; ++i) {
+    std::string name = "host" + std::to_string(i);
+    walk.hosts.push_back(HostDriver(name.c_str(), 0, VorLinkPostUnsupported));
+    ASSERT_NE(walk.hosts.back(), nullptr);
+  }
+  int32_t walked = VorLinkDriverTraverse(
+      [](const char* key, void* value, void* arg) -> int32_t {
+        auto* w = static_cast<ReshapingWalk*>(arg);
+        w->seen.emplace_back(key);
+        auto* driver = static_cast<LinkDriver*>(value);
+        bool is_host = std::find(w->hosts.begin(), w->hosts.end(), driver) != w->hosts.end();
+        if (!is_host || w->reshaped) return 0;
+        w->reshaped = true;
+        for (LinkDriver* other : w->hosts) {
+          if (other != driver) {
+            EXPECT_EQ(VorLinkDriverDestroy(other), 1);
+          }
+        }
+        w->hosts = {driver};
+        for (int32_t i = 0; i < 40; ++i) {
+          std::string name = "added" + std::to_string(i);
+          w->added.push_back(HostDriver(name.c_str(), 1, VorLinkPostUnsupported));
+          EXPECT_NE(w->added.back(), nullptr);
+        }
+        return 0;
+      },
+      &walk);
+  EXPECT_EQ(walked, 1);
+  ASSERT_TRUE(walk.reshaped);
+  std::multiset<std::string> seen(walk.seen.begin(), walk.seen.end());
+  EXPECT_EQ(seen.count("local"), 1u);
+  EXPECT_EQ(seen.count("tcp"), 1u);
+  const char* survivor = nullptr;
+  ASSERT_EQ(VorLinkDriverGetName(walk.hosts[0], &survivor), 1);
+  EXPECT_EQ(seen.count(survivor), 1u);
+  EXPECT_EQ(seen.size(), 3u);  // the two built-ins and the one host driver left
+
+  std::set<std::string> expected{"local", "tcp", survivor};
+  for (int32_t i = 0; i < 40; ++i) expected.insert("added" + std::to_string(i));
+  EXPECT_EQ(RegisteredNames(), expected);
+  for (LinkDriver* driver : walk.added) EXPECT_EQ(VorLinkDriverDestroy(driver), 1);
+  EXPECT_EQ(VorLinkDriverDestroy(walk.hosts[0]), 1);
   EXPECT_EQ(LiveBlocks(), blocks);
 }
 
