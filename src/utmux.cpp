@@ -11,6 +11,7 @@
 #include "vorwin.h"
 
 using vor::FailWith;
+using vor::FailWithOs;
 
 // The port hands back OVERLAPPED pointers; the event is found through the pointer stored right
 // behind its OVERLAPPED, so the public mirror must match the system's record exactly.
@@ -192,15 +193,20 @@ void ReleaseQueuedTimerEvents(VorDq head) {
 // ---- Port ----
 
 // One wait on the port. Gives the event of the packet, after recording a link completion's
-// outcome and running its handler, or null: nothing came (ERR_TIMEOUT), or the handler kept
-// the event back (no error number of ours).
-Event* WaitOnPort(Mux* mux, DWORD timeout) {
+// outcome and running its handler, or null: nothing came (ERR_TIMEOUT), the handler kept the
+// event back (no error number of ours), or the wait itself failed (the OS error, and *failed
+// set: waiting again would fail again).
+Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
   DWORD bytes = 0;
   ULONG_PTR key = 0;
   OVERLAPPED* overlapped = nullptr;
   BOOL ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &bytes, &key, &overlapped,
                                       timeout);
-  if (overlapped == nullptr) return FailWith<Event*>(ERR_TIMEOUT);
+  if (overlapped == nullptr) {
+    if (ok || GetLastError() == WAIT_TIMEOUT) return FailWith<Event*>(ERR_TIMEOUT);
+    *failed = true;
+    return FailWithOs<Event*>();
+  }
   Event* event = EventFromOverlapped(overlapped);
   if (event->type < VOR_EVENT_ACCEPT) return event;
   event->u.le.successful = ok ? 1 : 0;
@@ -222,11 +228,15 @@ void RunIdleCallbacks(Mux* mux, Event* event) {
 
 extern "C" {
 
+// Fails (null, the OS error recorded, nothing made) when the port cannot be made, for instance
+// at the process's handle limit.
 Mux* VorMuxCreate(void) {
   EnsureIdleCbType();
+  HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  if (port == nullptr) return FailWithOs<Mux*>();
   auto* mux = static_cast<Mux*>(VorCallocCheck(sizeof(Mux), "mux", kUnit, __LINE__));
   mux->mutex = VorMutexCreate(0);
-  mux->port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
+  mux->port = port;
   VorDqOpen(&mux->new_timers);
   VorDqOpen(&mux->scheduled);
   VorDqOpen(&mux->ready);
@@ -293,8 +303,9 @@ Event* VorMuxEventNext(Mux* mux, int32_t block) {
     }
     if (event != nullptr) return event;
     DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
-    event = WaitOnPort(mux, timeout);
-    if (event != nullptr || block == 0) return event;
+    bool failed = false;
+    event = WaitOnPort(mux, timeout, &failed);
+    if (event != nullptr || block == 0 || failed) return event;
   }
 }
 
@@ -302,6 +313,8 @@ Event* VorMuxEventLoop(Mux* mux) {
   if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
   for (;;) {
     Event* event = VorMuxEventNext(mux, 1);
+    // A blocking call gives null only when the port itself failed: the error stays recorded.
+    if (event == nullptr) return nullptr;
     while (event != nullptr) {
       if (event->callback == nullptr || event->callback(event, event->callback_arg) == 0) {
         RunIdleCallbacks(mux, event);

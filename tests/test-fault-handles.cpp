@@ -109,4 +109,27 @@ TEST_F(LinkTest, ServerOutOfHandlesRefusesAcceptsAndRecovers) {
 #endif
 }
 
+// At the handle limit a multiplexer cannot get its port: creation fails with the OS error and
+// leaves nothing behind, and works again once handles are free.
+TEST_F(LinkTest, MultiplexerAtHandleLimitIsNotCreated) {
+#ifdef _WIN32
+  GTEST_SKIP() << "the handle limit cannot be lowered inside a Windows process";
+#else
+  HandleLimit limit;
+  ASSERT_TRUE(limit.ok());
+  ASSERT_GT(limit.Exhaust(), 0u);
+  int32_t blocks = vortest::LiveBlocks();
+  VorErrNumSet(ERR_OK);
+  Mux* mux = VorMuxCreate();
+  EXPECT_EQ(mux, nullptr);
+  EXPECT_LT(VorErrNumGet(), 0);  // an OS error
+  EXPECT_EQ(vortest::LiveBlocks(), blocks);
+  if (mux != nullptr) VorMuxDestroy(mux);
+  limit.Release();
+  mux = VorMuxCreate();
+  ASSERT_NE(mux, nullptr);
+  VorMuxDestroy(mux);
+#endif
+}
+
 }  // namespace

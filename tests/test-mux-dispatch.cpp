@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "muxtest.h"
+#include "vorwin.h"
 
 namespace {
 
@@ -133,6 +134,47 @@ TEST_F(MuxTest, DestroyLeavesQueuedEventsToTheirOwners) {
   EXPECT_EQ(VorEventDestroy(pending), 1);
   EXPECT_EQ(VorEventDestroy(fresh), 1);
   EXPECT_EQ(VorEventDestroy(user), 1);
+}
+
+// A port that fails: the multiplexer's port handle replaced by a live handle of another kind. A
+// timer puts the real port back and stops the loop, so a call that retries the failed wait for
+// ever still ends (with the timer event instead of the failure).
+struct BrokenPort {
+  Mux* mux;
+  void* real_port;
+};
+
+int32_t RepairPort(Event*, void* arg) {
+  auto* broken = static_cast<BrokenPort*>(arg);
+  broken->mux->port = broken->real_port;
+  return 0;
+}
+
+TEST_F(MuxTest, FailedPortWaitIsReportedAndEndsTheLoop) {
+  Mux* mux = VorMuxCreate();
+  void* not_a_port = VorEventCreateUnnamed(0);
+  ASSERT_NE(not_a_port, nullptr);
+  BrokenPort broken{mux, mux->port};
+  Timer* timer = VorTimerCreate(0.3, "guard");
+  Event* guard = VorTimerPost(timer, mux, RepairPort, &broken);
+  mux->port = not_a_port;
+  EXPECT_EQ(VorMuxEventNext(mux, 0), nullptr);
+  EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_INVALID_HANDLE));
+  Event* got = VorMuxEventNext(mux, 1);
+  EXPECT_EQ(got, nullptr);
+  EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_INVALID_HANDLE));
+  if (got == guard) {
+    mux->port = not_a_port;
+    VorEventRepost(guard);
+  }
+  Event* stopped = VorMuxEventLoop(mux);
+  EXPECT_EQ(stopped, nullptr);
+  EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_INVALID_HANDLE));
+  mux->port = broken.real_port;
+  VorMuxDestroy(mux);
+  VorEventDestroy(guard);
+  VorTimerDestroy(timer);
+  VorEventDestroyUnnamed(not_a_port);
 }
 
 }  // namespace
