@@ -36,8 +36,7 @@ int32_t VorLinkLocalConnect(Link* link, double) {
   SOCKET sock = VorSocketCreateClientLocal(address);
   if (sock == INVALID_SOCKET) return 0;
   VorLinkSocketBufSizeInternal(sock);
-  VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__);
-  return 1;
+  return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
 int32_t VorLinkLocalConnectDone(Link*, Event*) { return FailWith(ERR_UNSUPPORTED); }

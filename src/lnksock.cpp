@@ -155,13 +155,20 @@ void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line) {
   return cell;
 }
 
-void VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line) {
+bool VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line) {
+  if (!VorLinkSocketAdoptInternal(link, sock)) {
+    int32_t error = VorErrNumGet();
+    VorWinCloseSocket(sock);
+    VorErrNumSet(error);
+    return false;
+  }
   if (link->device == nullptr) {
     link->device = VorLinkCellCreateInternal(sock, unit, line);
-    return;
+    return true;
   }
   VorWinCloseSocket(VorLinkSocketInternal(link));
   *static_cast<SOCKET*>(link->device) = sock;
+  return true;
 }
 
 void VorLinkSocketBufSizeInternal(SOCKET sock) {

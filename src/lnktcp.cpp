@@ -85,8 +85,7 @@ int32_t VorLinkTcpConnect(Link* link, double) {
   SOCKET sock = VorSocketCreateClientTcp(node, port);
   if (sock == INVALID_SOCKET) return 0;
   VorLinkSocketBufSizeInternal(sock);
-  VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__);
-  return 1;
+  return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
 int32_t VorLinkTcpConnectDone(Link* link, Event* event);

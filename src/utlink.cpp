@@ -10,6 +10,7 @@
 #include "vorwin.h"
 
 using vor::FailWith;
+using vor::FailWithOs;
 
 namespace {
 
@@ -180,12 +181,28 @@ int32_t RecvLoop(Link* link, char* area, int32_t size, Wait wait_for_data) {
 
 // ---- Posting ----
 
+// Ties a socket to a port (completion key 0); false with the OS error when refused.
+bool TieToPort(SOCKET sock, void* port) {
+  if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(sock), static_cast<HANDLE>(port), 0, 0) !=
+      nullptr)
+    return true;
+  return FailWithOs<bool>();
+}
+
 // Binds the link at its first post made while it has a socket; a link without one stays unbound.
+// Both steps must succeed: a socket not tied to the port would complete nowhere. On failure the
+// link stays unbound, back in blocking mode if it was, with the failing step's error number.
 bool PostPrepare(Link* link, Mux* mux) {
   if (link->mux != nullptr) return link->mux == mux || FailWith<bool>(ERR_WRONG_MUX);
   if (link->device == nullptr) return true;
-  VorLinkSetBlockMode(link, 0);
-  CreateIoCompletionPort(reinterpret_cast<HANDLE>(VorLinkSocketInternal(link)), mux->port, 0, 0);
+  int32_t mode = link->block_mode;
+  if (VorLinkSetBlockMode(link, 0) == 0) return false;
+  if (!TieToPort(VorLinkSocketInternal(link), mux->port)) {
+    int32_t error = VorErrNumGet();
+    if (mode != 0) VorLinkSetBlockMode(link, mode);
+    VorErrNumSet(error);
+    return false;
+  }
   link->mux = mux;
   return true;
 }
@@ -230,6 +247,12 @@ LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& ta
                              table.accept_client, table.destroy, table.check, table.connect,
                              table.recv, table.send, table.set_block_mode, table.post_accept,
                              table.post_connect, table.post_recv, table.post_send);
+}
+
+bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock) {
+  if (link->mux == nullptr) return true;
+  if (VorSocketSetBlockMode(sock, link->block_mode) == 0) return false;
+  return TieToPort(sock, link->mux->port);
 }
 
 void VorLinkOpBeginInternal(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }

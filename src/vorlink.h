@@ -21,9 +21,14 @@ inline SOCKET VorLinkSocketInternal(const Link* link) {
 }
 // A zeroed cell (tag "device") made by unit, holding sock.
 void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line);
+// Makes a new socket of a bound link fit its binding: the link's block mode, tied to its
+// multiplexer's port. True at once for an unbound link; false with the error number when refused.
+bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock);
 // Puts sock into the link's cell, closing the socket the cell held, or makes a cell when the
-// link has none: a retried connect leaks nothing.
-void VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line);
+// link has none: a retried connect leaks nothing. A bound link's new socket is adopted first
+// (VorLinkSocketAdoptInternal); when that is refused, sock is closed, the link keeps what it had
+// and the result is false with the error number set.
+bool VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line);
 
 // A copy of text made through the tracking allocator.
 char* VorLinkStrCopyInternal(const char* text, const char* tag, const char* unit, int32_t line);

@@ -3,6 +3,7 @@
 // connects, and the argument rules of the post functions.
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "linktest.h"
@@ -420,6 +421,120 @@ TEST_F(LinkPost, SlowConnectPassesAreNotDelivered) {
   }
   VorEventDestroy(connect);
   FullListenerDestroy(full);
+}
+
+// Connect, post a receive (which binds the link), let the peer close, connect again: the new
+// socket must complete through the same multiplexer and be non-blocking like the link says.
+void ReconnectKeepsBinding(Mux* mux, Buffer* buf, Link* listener, Link* client) {
+  ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
+  Link* first = VorLinkAcceptClient(listener);
+  ASSERT_NE(first, nullptr);
+  Event* recv = VorLinkPostRecv(client, mux, buf, nullptr, nullptr);
+  ASSERT_NE(recv, nullptr);
+  ASSERT_EQ(BoundMux(client), mux);
+  VorLinkDestroy(first);  // the peer closes: a success with 0 bytes
+  ASSERT_EQ(WaitEvent(mux, kWait), recv);
+  EXPECT_EQ(BytesOf(recv), 0u);
+
+  ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
+  Link* second = VorLinkAcceptClient(listener);
+  ASSERT_NE(second, nullptr);
+  // Data already waiting when the receive is posted, then data after it.
+  ASSERT_EQ(VorLinkSend(second, "ab", 2), 2);
+  ASSERT_EQ(VorEventRepost(recv), 1) << VorErrNumGet();
+  EXPECT_EQ(WaitEvent(mux, kWait), recv);
+  EXPECT_EQ(Successful(recv), 1);
+  EXPECT_EQ(buf->write_offset, 2);
+  Event* again = VorLinkPostRecv(client, mux, buf, nullptr, nullptr);
+  ASSERT_NE(again, nullptr) << VorErrNumGet();
+  ASSERT_EQ(VorLinkSend(second, "cd", 2), 2);
+  EXPECT_EQ(WaitEvent(mux, kWait), again);
+  EXPECT_EQ(buf->write_offset, 4);
+  EXPECT_EQ(std::string(buf->data, 4), "abcd");
+
+  // The link says non-blocking, and so is its new socket. Should the socket block after all,
+  // the byte sent late ends the wait and shows as a wrong result rather than a hang.
+  int32_t mode = -1;
+  ASSERT_EQ(VorLinkGetBlockMode(client, &mode), 1);
+  EXPECT_EQ(mode, 0);
+  std::thread late([second] {
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    VorLinkSend(second, "z", 1);
+  });
+  char byte = 0;
+  EXPECT_EQ(VorLinkRecv(client, &byte, 1), -1);
+  EXPECT_EQ(VorErrNumGet(), ERR_WOULD_BLOCK);
+  late.join();
+  VorEventDestroy(again);
+  VorEventDestroy(recv);
+  VorLinkDestroy(second);
+}
+
+TEST_F(LinkPost, ReconnectedTcpLinkStaysTiedToItsMultiplexer) {
+  Link* listener = TcpServer();
+  ASSERT_NE(listener, nullptr);
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", AddressOf(listener).c_str());
+  ASSERT_NE(client, nullptr);
+  ReconnectKeepsBinding(mux, buf, listener, client);
+  VorLinkDestroy(client);
+  VorLinkDestroy(listener);
+}
+
+TEST_F(LinkPost, ReconnectedLocalLinkStaysTiedToItsMultiplexer) {
+  char host[256] = {};
+  ASSERT_EQ(VorGetNodeName(host), 1);
+  std::string name = LocalName("reconnect");
+  Link* listener = VorLinkCreateServer("local", "any node", name.c_str());
+  ASSERT_NE(listener, nullptr) << VorErrNumGet();
+  Link* client = VorLinkCreateClient("local", host, name.c_str());
+  ASSERT_NE(client, nullptr);
+  ReconnectKeepsBinding(mux, buf, listener, client);
+  VorLinkDestroy(client);
+  VorLinkDestroy(listener);
+}
+
+int32_t ModeRefused(Link*, int32_t) {
+  VorErrNumSet(ERR_VAL_INVALID);
+  return 0;
+}
+
+// Binding switches the link to non-blocking and ties its socket to the port; when either step
+// is refused the post fails and leaves the link unbound, in its mode, with nothing allocated.
+TEST_F(LinkPost, RefusedBindingFailsThePostAndBindsNothing) {
+  LinkDriver* stuck = VorLinkDriverCreate(
+      "tcp-stuck-mode", 0, VorLinkSocketCreateClient, VorLinkSocketCreateClient,
+      VorLinkSocketAcceptClient, VorLinkSocketDestroy, VorLinkSocketCheck, NeverConnects,
+      VorLinkSocketRecv, VorLinkSocketSend, ModeRefused, VorLinkSocketPostAccept,
+      VorLinkPostUnsupported, VorLinkSocketPostRecv, VorLinkSocketPostSend);
+  ASSERT_NE(stuck, nullptr);
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  Link* link = VorLinkCreateClient("tcp-stuck-mode", "127.0.0.1", "0");
+  ASSERT_NE(link, nullptr);
+  ASSERT_EQ(VorLinkSetDevice(link, pair.server->device), 1);
+  int32_t blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostRecv(link, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
+  EXPECT_EQ(BoundMux(link), nullptr);
+  EXPECT_EQ(LiveBlocks(), blocks);
+  ASSERT_EQ(VorLinkSetDevice(link, nullptr), 1);
+  VorLinkDestroy(link);
+
+  // A socket that some other port already holds cannot be tied to this one.
+  ASSERT_NE(CreateIoCompletionPort(reinterpret_cast<HANDLE>(SocketOf(pair.client)), other->port,
+                                   0, 0),
+            nullptr);
+  ASSERT_NE(VorLinkSetBlockMode(pair.client, 1), 0);
+  blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostRecv(pair.client, mux, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_INVALID_PARAMETER));
+  EXPECT_EQ(BoundMux(pair.client), nullptr);
+  int32_t mode = -1;
+  ASSERT_EQ(VorLinkGetBlockMode(pair.client, &mode), 1);
+  EXPECT_EQ(mode, 1);
+  EXPECT_EQ(LiveBlocks(), blocks);
+  PairDestroy(pair);
+  VorLinkDriverDestroy(stuck);
 }
 
 }  // namespace
