@@ -48,7 +48,7 @@ int32_t VorLinkLocalPostConnect(Link* link, Mux*, Event* event) {
   if (VorLinkGetAddress(link, nullptr, nullptr, &address) == 0) return 0;
   SOCKET sock = VorSocketConnectBeginLocal(address);
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__);
+  if (!VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__)) return 0;
   event->u.le.done = VorLinkLocalConnectDone;
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;

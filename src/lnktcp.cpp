@@ -102,10 +102,8 @@ int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
   if (!Target(link, &node, &port)) return 0;
   SOCKET sock = VorSocketConnectBeginTcp(node, port, 0);
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__);
-  // A retry on a link that an earlier post bound: the new socket joins that port too.
-  if (link->mux != nullptr)
-    CreateIoCompletionPort(reinterpret_cast<HANDLE>(sock), link->mux->port, 0, 0);
+  // On a link that an earlier post bound, the new socket joins that port and the link's mode.
+  if (!VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__)) return 0;
   event->u.le.done = VorLinkTcpConnectDone;
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;

@@ -282,7 +282,8 @@ TEST_F(LinkPost, BindingRules) {
   EXPECT_EQ(BoundMux(client), nullptr);
   std::vector<Event*> done;
   for (int i = 0; i < 2; ++i) done.push_back(WaitEvent(mux, kWait));
-  ASSERT_TRUE((done[0] == accept && done[1] == connect) || (done[0] == connect && done[1] == accept));
+  ASSERT_TRUE((done[0] == accept && done[1] == connect) ||
+              (done[0] == connect && done[1] == accept));
   EXPECT_EQ(Successful(connect), 1);
   EXPECT_EQ(BytesOf(connect), 0u);
   Link* accepted = AcceptedOf(accept);
@@ -423,9 +424,25 @@ TEST_F(LinkPost, SlowConnectPassesAreNotDelivered) {
   FullListenerDestroy(full);
 }
 
+enum class Reconnect { kBlocking, kPosted };
+
+// The second connect of a bound link, blocking or posted.
+void ConnectAgain(Mux* mux, Link* client, Reconnect how) {
+  if (how == Reconnect::kBlocking) {
+    ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
+    return;
+  }
+  Event* connect = VorLinkPostConnect(client, mux, nullptr, nullptr);
+  ASSERT_NE(connect, nullptr) << VorErrNumGet();
+  EXPECT_EQ(WaitEvent(mux, kWait), connect);
+  EXPECT_EQ(Successful(connect), 1);
+  VorEventDestroy(connect);
+}
+
 // Connect, post a receive (which binds the link), let the peer close, connect again: the new
 // socket must complete through the same multiplexer and be non-blocking like the link says.
-void ReconnectKeepsBinding(Mux* mux, Buffer* buf, Link* listener, Link* client) {
+void ReconnectKeepsBinding(Mux* mux, Buffer* buf, Link* listener, Link* client,
+                           Reconnect how = Reconnect::kBlocking) {
   ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
   Link* first = VorLinkAcceptClient(listener);
   ASSERT_NE(first, nullptr);
@@ -436,7 +453,7 @@ void ReconnectKeepsBinding(Mux* mux, Buffer* buf, Link* listener, Link* client) 
   ASSERT_EQ(WaitEvent(mux, kWait), recv);
   EXPECT_EQ(BytesOf(recv), 0u);
 
-  ASSERT_EQ(VorLinkConnect(client, 5.0), 1);
+  ConnectAgain(mux, client, how);
   Link* second = VorLinkAcceptClient(listener);
   ASSERT_NE(second, nullptr);
   // Data already waiting when the receive is posted, then data after it.
@@ -476,6 +493,16 @@ TEST_F(LinkPost, ReconnectedTcpLinkStaysTiedToItsMultiplexer) {
   Link* client = VorLinkCreateClient("tcp", "127.0.0.1", AddressOf(listener).c_str());
   ASSERT_NE(client, nullptr);
   ReconnectKeepsBinding(mux, buf, listener, client);
+  VorLinkDestroy(client);
+  VorLinkDestroy(listener);
+}
+
+TEST_F(LinkPost, TcpLinkReconnectedByAPostStaysTiedToItsMultiplexer) {
+  Link* listener = TcpServer();
+  ASSERT_NE(listener, nullptr);
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", AddressOf(listener).c_str());
+  ASSERT_NE(client, nullptr);
+  ReconnectKeepsBinding(mux, buf, listener, client, Reconnect::kPosted);
   VorLinkDestroy(client);
   VorLinkDestroy(listener);
 }
@@ -521,9 +548,9 @@ TEST_F(LinkPost, RefusedBindingFailsThePostAndBindsNothing) {
   VorLinkDestroy(link);
 
   // A socket that some other port already holds cannot be tied to this one.
-  ASSERT_NE(CreateIoCompletionPort(reinterpret_cast<HANDLE>(SocketOf(pair.client)), other->port,
-                                   0, 0),
-            nullptr);
+  ASSERT_NE(
+      CreateIoCompletionPort(reinterpret_cast<HANDLE>(SocketOf(pair.client)), other->port, 0, 0),
+      nullptr);
   ASSERT_NE(VorLinkSetBlockMode(pair.client, 1), 0);
   blocks = LiveBlocks();
   EXPECT_EQ(VorLinkPostRecv(pair.client, mux, buf, nullptr, nullptr), nullptr);
