@@ -1,5 +1,6 @@
 // Overlapped WSARecv and WSASend on a socket associated with a port: immediate and pending
-// completion, failures with the codes Windows reports, end of stream, aborts, large sends.
+// completion, failures with the codes Windows reports, end of stream, aborts, large sends; and
+// ConnectEx, reached through WSAIoctl: success, refusal and abort through the port.
 #include <cstring>
 #include <string>
 #include <thread>
@@ -363,6 +364,157 @@ TEST_F(OverlappedTest, RefusedConnectReportsConnectionRefused) {
     EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
   }
   closesocket(nonblocking);
+}
+
+// ---- ConnectEx ----
+
+class ConnectExTest : public wltest::WinTest {
+ protected:
+  void SetUp() override {
+    WinTest::SetUp();
+    port_ = wltest::NewPort();
+  }
+  void TearDown() override {
+    for (SOCKET s : sockets_) closesocket(s);
+    EXPECT_TRUE(CloseHandle(port_));
+    WinTest::TearDown();
+  }
+  SOCKET Keep(SOCKET s) {
+    sockets_.push_back(s);
+    return s;
+  }
+  // A socket bound to a loopback port of the system's choosing and tied to the port.
+  SOCKET BoundSocket() {
+    SOCKET s = Keep(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any = wltest::Loopback(0);
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    wltest::Associate(s, port_, kKey);
+    return s;
+  }
+  static LPFN_CONNECTEX ConnectExOf(SOCKET s) {
+    GUID id = WSAID_CONNECTEX;
+    LPFN_CONNECTEX connect_ex = nullptr;
+    DWORD bytes = 0;
+    EXPECT_EQ(WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &connect_ex,
+                       sizeof connect_ex, &bytes, nullptr, nullptr),
+              0);
+    EXPECT_EQ(bytes, sizeof connect_ex);
+    return connect_ex;
+  }
+  // Starts ConnectEx; true when it started (done at once or pending).
+  static bool Start(SOCKET s, sockaddr_in target, OVERLAPPED* overlapped) {
+    DWORD sent = 0;
+    LPFN_CONNECTEX connect_ex = ConnectExOf(s);
+    if (connect_ex == nullptr) return false;
+    if (connect_ex(s, reinterpret_cast<sockaddr*>(&target), sizeof target, nullptr, 0, &sent,
+                   overlapped))
+      return true;
+    return WSAGetLastError() == WSA_IO_PENDING;
+  }
+
+  HANDLE port_ = nullptr;
+  std::vector<SOCKET> sockets_;
+};
+
+TEST_F(ConnectExTest, ConnectsThroughThePortAndTheSocketThenWorks) {
+  SOCKET listener = Keep(wltest::Listener());
+  SOCKET s = BoundSocket();
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(Start(s, wltest::LocalName(listener), &overlapped));
+  const Completion c = Take(port_);
+  ASSERT_TRUE(c.ok) << c.error;
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.key, kKey);
+  EXPECT_EQ(c.bytes, 0u);
+  wltest::ExpectEmpty(port_);
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0), 0);
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  ASSERT_EQ(getpeername(s, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  EXPECT_EQ(peer.sin_port, wltest::LocalName(listener).sin_port);
+  SOCKET far_end = Keep(accept(listener, nullptr, nullptr));
+  ASSERT_NE(far_end, INVALID_SOCKET);
+  ASSERT_TRUE(wltest::SendAll(s, "ping", 4));
+  char got[4] = {};
+  EXPECT_EQ(recv(far_end, got, sizeof got, 0), 4);
+  EXPECT_EQ(std::string(got, 4), "ping");
+  // Still tied to the port: an overlapped receive completes through it.
+  char answer[8] = {};
+  WSABUF slice{sizeof answer, answer};
+  DWORD flags = 0;
+  DWORD ignored = 0;
+  OVERLAPPED receive{};
+  const int started = WSARecv(s, &slice, 1, &ignored, &flags, &receive, nullptr);
+  if (started != 0) {
+    ASSERT_EQ(WSAGetLastError(), WSA_IO_PENDING);
+  }
+  ASSERT_TRUE(wltest::SendAll(far_end, "pong", 4));
+  const Completion r = Take(port_);
+  EXPECT_TRUE(r.ok);
+  EXPECT_EQ(r.overlapped, &receive);
+  EXPECT_EQ(r.bytes, 4u);
+  EXPECT_EQ(std::string(answer, 4), "pong");
+}
+
+TEST_F(ConnectExTest, RefusedConnectCompletesFailedWithConnectionRefused) {
+  SOCKET closed_listener = wltest::Listener();
+  sockaddr_in target = wltest::LocalName(closed_listener);
+  closesocket(closed_listener);
+  SOCKET s = BoundSocket();
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(Start(s, target, &overlapped));
+  const Completion c = Take(port_);
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_EQ(c.error, ERROR_CONNECTION_REFUSED);
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(ConnectExTest, ClosingTheSocketAbortsAnUnansweredConnect) {
+  // A listener with a backlog of 0 and one connection waiting drops further connection requests.
+  SOCKET full = Keep(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in address = wltest::Loopback(0);
+  ASSERT_EQ(bind(full, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(full, 0), 0);
+  Keep(wltest::ConnectTo(full));
+  SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in any = wltest::Loopback(0);
+  ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+  wltest::Associate(s, port_, kKey);
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(Start(s, wltest::LocalName(full), &overlapped));
+  EXPECT_EQ(Take(port_, 300).overlapped, nullptr);  // still unanswered
+  ASSERT_EQ(closesocket(s), 0);
+  const Completion c = Take(port_);
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.overlapped, &overlapped);
+  EXPECT_TRUE(c.error == ERROR_OPERATION_ABORTED || c.error == kWineHandlesClosed) << c.error;
+  wltest::ExpectEmpty(port_);
+}
+
+TEST_F(ConnectExTest, RefusedStarts) {
+  SOCKET listener = Keep(wltest::Listener());
+  sockaddr_in target = wltest::LocalName(listener);
+  SOCKET unbound = Keep(socket(AF_INET, SOCK_STREAM, 0));
+  wltest::Associate(unbound, port_, kKey);
+  LPFN_CONNECTEX connect_ex = ConnectExOf(unbound);
+  ASSERT_NE(connect_ex, nullptr);
+  OVERLAPPED overlapped{};
+  DWORD sent = 0;
+  // ConnectEx needs a bound socket.
+  EXPECT_FALSE(connect_ex(unbound, reinterpret_cast<sockaddr*>(&target), sizeof target, nullptr, 0,
+                          &sent, &overlapped));
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  // An unknown extension is refused.
+  GUID unknown = WSAID_CONNECTEX;
+  unknown.Data1 ^= 1;
+  void* function = nullptr;
+  DWORD bytes = 0;
+  EXPECT_EQ(WSAIoctl(unbound, SIO_GET_EXTENSION_FUNCTION_POINTER, &unknown, sizeof unknown,
+                     &function, sizeof function, &bytes, nullptr, nullptr),
+            SOCKET_ERROR);
+  EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  wltest::ExpectEmpty(port_);
 }
 
 }  // namespace

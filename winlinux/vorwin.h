@@ -171,6 +171,7 @@ constexpr int SO_ERROR = 0x1007;
 constexpr int SO_TYPE = 0x1008;
 constexpr int SO_EXCLUSIVEADDRUSE = ~SO_REUSEADDR;
 constexpr int SO_UPDATE_ACCEPT_CONTEXT = 0x700B;
+constexpr int SO_UPDATE_CONNECT_CONTEXT = 0x7010;
 constexpr int TCP_NODELAY = 0x0001;
 constexpr int SOMAXCONN = 0x7FFFFFFF;
 constexpr int SD_RECEIVE = 0;
@@ -260,6 +261,20 @@ using LPWSABUF = WSABUF*;
 using LPWSAOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD error, DWORD bytes,
                                                     LPWSAOVERLAPPED overlapped, DWORD flags);
 
+// ---- Extension functions, reached through WSAIoctl as on Windows ----
+struct GUID {
+  uint32_t Data1;
+  uint16_t Data2;
+  uint16_t Data3;
+  uint8_t Data4[8];
+};
+constexpr DWORD SIO_GET_EXTENSION_FUNCTION_POINTER = 0xC8000006;
+inline constexpr GUID WSAID_CONNECTEX = {
+    0x25a207b9, 0xddf3, 0x4660, {0x8e, 0xe9, 0x76, 0xe5, 0x8c, 0x74, 0x06, 0x3e}};
+using LPFN_CONNECTEX = BOOL (*)(SOCKET s, const sockaddr* name, int namelen, PVOID send_buffer,
+                                DWORD send_data_length, LPDWORD bytes_sent,
+                                LPOVERLAPPED overlapped);
+
 struct SECURITY_ATTRIBUTES {
   DWORD nLength;
   LPVOID lpSecurityDescriptor;
@@ -321,6 +336,11 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
 BOOL AcceptEx(SOCKET listen_socket, SOCKET accept_socket, PVOID output_buffer,
               DWORD receive_data_length, DWORD local_address_length,
               DWORD remote_address_length, LPDWORD bytes_received, LPOVERLAPPED overlapped);
+// Departs from Windows: only SIO_GET_EXTENSION_FUNCTION_POINTER, and of the extension functions
+// only ConnectEx; no overlapped form.
+int WSAIoctl(SOCKET s, DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
+             DWORD out_size, LPDWORD bytes_returned, LPWSAOVERLAPPED overlapped,
+             LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 
 u_short htons(u_short value);
 u_short ntohs(u_short value);

@@ -1,5 +1,5 @@
-// The Winsock subset: sockets, the synchronous calls, and the overlapped WSARecv, WSASend and
-// AcceptEx that complete through a port.
+// The Winsock subset: sockets, the synchronous calls, and the overlapped WSARecv, WSASend,
+// AcceptEx and ConnectEx that complete through a port.
 //
 // A SOCKET is its Linux descriptor. Each descriptor has a state record (never freed, reused by
 // the next socket with that number) holding the Windows-only facts: blocking mode, shutdown
@@ -18,7 +18,10 @@
 //     ERROR_HANDLES_CLOSED (676) for aborted receives and sends; the utility library maps both
 //     to 995 for hosts);
 //   - a refused connect: WSAECONNREFUSED (10061) from connect or SO_ERROR, and
-//     ERROR_CONNECTION_REFUSED (1225) where an overlapped operation carries it.
+//     ERROR_CONNECTION_REFUSED (1225) where an overlapped operation (ConnectEx) carries it.
+//
+// An overlapped connect waits in the send direction: the socket becomes writable when the
+// handshake ends, either way.
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -41,7 +44,7 @@ constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
 constexpr DWORD kMinAddressBlock = sizeof(sockaddr_in) + 16;  // AcceptEx's documented minimum
 constexpr int kMaxHostAddresses = 16;
 
-enum class OpKind { kRecv, kSend, kAccept };
+enum class OpKind { kRecv, kSend, kAccept, kConnect };
 
 // One outstanding overlapped operation. Taken from a pool, so starting one allocates nothing
 // once the pool has grown to the program's working size.
@@ -321,6 +324,26 @@ Outcome TryAccept(int listen_fd, Op* op) {
   return {Outcome::kDone, 0, 0};
 }
 
+// How a connect under way has ended, if it has: the pending error decides, and a socket with no
+// error and no peer is still connecting.
+Outcome TryConnectEnd(int fd) {
+  int error = 0;
+  if (sysnet::GetOption(fd, sysnet::Option::kError, &error) != 0)
+    return {Outcome::kFailed, 0, errno};
+  if (error != 0) return {Outcome::kFailed, 0, error};
+  sockaddr_in peer{};
+  int length = kAddressLength;
+  if (sysnet::PeerName(fd, &peer, &length) == 0) return {Outcome::kDone, 0, 0};
+  return errno == ENOTCONN ? Outcome{Outcome::kPending, 0, 0} : Outcome{Outcome::kFailed, 0, errno};
+}
+
+// Connect errors that Windows reports through the completion of an overlapped connect, not as
+// the start's failure: the attempt was made and the network answered (or did not).
+bool ConnectAttemptFailed(int error) {
+  return error == ECONNREFUSED || error == ETIMEDOUT || error == ENETUNREACH ||
+         error == EHOSTUNREACH || error == ECONNRESET;
+}
+
 // A receive that found nothing, or fewer bytes than it had room for, has emptied the socket. An
 // end of stream or an error does not count: no readiness would follow to clear the mark, and
 // the next receive must meet them again at once.
@@ -338,6 +361,8 @@ Outcome TryOp(SocketState& state, int fd, Op* op) {
     }
     case OpKind::kSend: return TrySend(fd, op);
     case OpKind::kAccept: return TryAccept(fd, op);
+    case OpKind::kConnect:
+      return TryConnectEnd(fd);
   }
   return {Outcome::kFailed, 0, EINVAL};
 }
@@ -644,14 +669,15 @@ int shutdown(SOCKET s, int how) {
   return Succeed(0);
 }
 
-// Departs from Windows: SO_UPDATE_ACCEPT_CONTEXT and SO_EXCLUSIVEADDRUSE are accepted and do
-// nothing (Linux addresses are exclusive already); options outside the table fail with
-// WSAENOPROTOOPT.
+// Departs from Windows: SO_UPDATE_ACCEPT_CONTEXT, SO_UPDATE_CONNECT_CONTEXT and
+// SO_EXCLUSIVEADDRUSE are accepted and do nothing (Linux addresses are exclusive already); options
+// outside the table fail with WSAENOPROTOOPT.
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (level == SOL_SOCKET &&
-      (optname == SO_UPDATE_ACCEPT_CONTEXT || optname == SO_EXCLUSIVEADDRUSE)) {
+      (optname == SO_UPDATE_ACCEPT_CONTEXT || optname == SO_UPDATE_CONNECT_CONTEXT ||
+       optname == SO_EXCLUSIVEADDRUSE)) {
     return Succeed(0);
   }
   if (level == SOL_SOCKET && optname == SO_LINGER) {
@@ -909,6 +935,78 @@ BOOL AcceptEx(SOCKET listen_socket, SOCKET accept_socket, PVOID output_buffer,
   if (bytes_received != nullptr) *bytes_received = 0;
   standin::Complete(*socket, op, 0, ERROR_SUCCESS);
   return Succeed(TRUE);
+}
+
+namespace standin {
+namespace {
+
+bool Bound(int fd) {
+  sockaddr_in own{};
+  int length = kAddressLength;
+  return sysnet::LocalName(fd, &own, &length) == 0 && own.sin_port != 0;
+}
+
+// Reached only through WSAIoctl, as on Windows. Leaves through one of the three doors of Start:
+// done at once (TRUE, packet queued now), failed at once (FALSE with the Winsock error, no
+// packet), or pending (FALSE with WSA_IO_PENDING). A refusal known at once is not a failed start:
+// as on Windows it comes through the port. Departs from Windows: no data is sent with the
+// connect (send_data_length must be 0), and the socket must be associated with a port.
+BOOL ConnectEx(SOCKET s, const sockaddr* name, int namelen, PVOID, DWORD send_data_length,
+               LPDWORD bytes_sent, LPOVERLAPPED overlapped) {
+  LockedSocket socket(s);
+  if (!socket) return Fail(FALSE, WSAENOTSOCK);
+  if (name == nullptr || namelen < kAddressLength || overlapped == nullptr) {
+    return Fail(FALSE, WSAEFAULT);
+  }
+  if (send_data_length != 0 || socket->port == nullptr || !Bound(socket.fd())) {
+    return Fail(FALSE, WSAEINVAL);
+  }
+  Op* op = TakeOp(*socket);
+  if (op == nullptr) return Fail(FALSE, WSAENOBUFS);
+  op->kind = OpKind::kConnect;
+  op->overlapped = overlapped;
+  overlapped->Internal = kStatusPending;
+  overlapped->InternalHigh = 0;
+  const int error = sysnet::Connect(socket.fd(), name, namelen) == 0 ? 0 : errno;
+  if (error == EINPROGRESS) {
+    socket->sends.Push(op);
+    return Fail(FALSE, WSA_IO_PENDING);
+  }
+  if (error != 0 && !ConnectAttemptFailed(error)) {
+    GiveOp(*socket, op);
+    return Fail(FALSE, SocketErrorFromErrno(error));
+  }
+  if (error != 0) {
+    Complete(*socket, op, 0, CompletionErrorFromErrno(error));
+    return Fail(FALSE, WSA_IO_PENDING);
+  }
+  if (bytes_sent != nullptr) *bytes_sent = 0;
+  Complete(*socket, op, 0, ERROR_SUCCESS);
+  return Succeed(TRUE);
+}
+
+}  // namespace
+}  // namespace standin
+
+int WSAIoctl(SOCKET s, DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_buffer,
+             DWORD out_size, LPDWORD bytes_returned, LPWSAOVERLAPPED overlapped,
+             LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
+  LockedSocket socket(s);
+  if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
+  if (code != SIO_GET_EXTENSION_FUNCTION_POINTER || overlapped != nullptr || routine != nullptr) {
+    return Fail(SOCKET_ERROR, WSAEOPNOTSUPP);
+  }
+  const LPFN_CONNECTEX connect_ex = standin::ConnectEx;
+  if (in_buffer == nullptr || in_size < sizeof(GUID) || out_buffer == nullptr ||
+      out_size < sizeof connect_ex) {
+    return Fail(SOCKET_ERROR, WSAEFAULT);
+  }
+  if (std::memcmp(in_buffer, &WSAID_CONNECTEX, sizeof(GUID)) != 0) {
+    return Fail(SOCKET_ERROR, WSAEINVAL);
+  }
+  std::memcpy(out_buffer, &connect_ex, sizeof connect_ex);
+  if (bytes_returned != nullptr) *bytes_returned = sizeof connect_ex;
+  return Succeed(0);
 }
 
 int PlatformSocketWait(SOCKET s, int mode, int timeout_ms) {
