@@ -8,6 +8,11 @@
 
 #include "wltest.h"
 
+#ifndef _WIN32
+#include <dlfcn.h>
+#include <poll.h>
+#endif
+
 namespace {
 
 using HandlesTest = wltest::WinTest;
@@ -160,5 +165,92 @@ TEST_F(HandlesTest, AddressesAndNameServices) {
   EXPECT_EQ(size, std::strlen(name));
   EXPECT_GT(size, 0u);
 }
+
+#ifndef _WIN32
+// The stand-in's blocking calls release the socket's lock before they wait. The poll() below
+// stands in for the C library's for the whole program and, when a thread asks, holds that
+// thread at the door of its next wait until the test lets it in: the gap where a close and the
+// reuse of the number by a new socket can fall.
+std::atomic<int> held_poll{0};  // 1 a thread is held, 2 let it in
+thread_local bool hold_next_poll = false;
+
+bool Await(const std::atomic<int>& value, int wanted) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (value.load() != wanted) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+}  // namespace
+
+// Exported, so that it is the poll() the libraries call.
+extern "C" __attribute__((visibility("default"))) int poll(struct pollfd* fds, nfds_t count,
+                                                           int timeout) {
+  using PollFn = int (*)(struct pollfd*, nfds_t, int);
+  static const auto next = reinterpret_cast<PollFn>(dlsym(RTLD_NEXT, "poll"));
+  if (hold_next_poll) {
+    hold_next_poll = false;
+    held_poll = 1;
+    Await(held_poll, 2);
+  }
+  return next(fds, count, timeout);
+}
+
+namespace {
+
+// A thread blocked in recv or accept whose socket is closed, and whose number a new listening
+// socket could take before the thread's wait begins, returns with WSAEINTR: it does not wait on
+// the newcomer. The number is free again once the thread has gone.
+TEST_F(HandlesTest, BlockedCallEndsWhenItsSocketIsClosedEvenIfTheNumberIsReused) {
+  for (const bool accepting : {false, true}) {
+    SCOPED_TRACE(accepting ? "accept" : "recv");
+    wltest::Pair pair = wltest::ConnectedPair();
+    SOCKET blocked = accepting ? wltest::Listener() : pair.near_end;
+    std::atomic<bool> returned{false};
+    int result = 0;
+    int error = 0;
+    held_poll = 0;
+    std::thread caller([&] {
+      hold_next_poll = true;
+      char byte = 0;
+      result = accepting ? static_cast<int>(accept(blocked, nullptr, nullptr))
+                         : recv(blocked, &byte, 1, 0);
+      error = WSAGetLastError();
+      returned = true;
+    });
+    ASSERT_TRUE(Await(held_poll, 1));
+    ASSERT_EQ(closesocket(blocked), 0);
+    // New listening sockets take the lowest free numbers, the closed one's among them if it is
+    // free.
+    std::vector<SOCKET> listeners;
+    SOCKET newcomer = INVALID_SOCKET;
+    for (int i = 0; i < 8 && newcomer == INVALID_SOCKET; ++i) {
+      listeners.push_back(wltest::Listener());
+      if (listeners.back() == blocked) newcomer = blocked;
+    }
+    held_poll = 2;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!returned && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    const bool ended = returned;
+    if (!ended && newcomer != INVALID_SOCKET) {
+      closesocket(wltest::ConnectTo(newcomer));  // wakes the thread waiting on it
+    }
+    caller.join();
+    EXPECT_TRUE(ended) << "the blocked call waited on a new socket with its number";
+    EXPECT_EQ(result, static_cast<int>(SOCKET_ERROR));
+    EXPECT_EQ(error, WSAEINTR);
+    if (newcomer == INVALID_SOCKET) {
+      SOCKET after = socket(AF_INET, SOCK_STREAM, 0);
+      EXPECT_EQ(after, blocked) << "the closed socket's number is still taken";
+      closesocket(after);
+    }
+    for (SOCKET listener : listeners) closesocket(listener);
+    if (accepting) closesocket(pair.near_end);
+    closesocket(pair.far_end);
+  }
+}
+#endif
 
 }  // namespace

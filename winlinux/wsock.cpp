@@ -126,6 +126,10 @@ struct SocketState {
   bool shut_write = false;
   bool reuse_addr = false;  // as the program set it; the descriptor always has it on
   int blocked = 0;          // threads waiting in an emulated blocking call
+  // closesocket ran while threads were blocked: the descriptor stays open (shut down, so their
+  // waits end) until the last of them leaves, so that its number cannot be given to another
+  // socket while they may still be about to wait on it.
+  bool close_deferred = false;
   // The last receive found no more data waiting. Cleared by the socket's next readiness (every
   // arrival of data makes one, the socket being watched edge-triggered), so until then a new
   // overlapped receive waits for the poller instead of trying a read that would fail.
@@ -187,7 +191,7 @@ class LockedSocket {
   int fd() const { return fd_; }
 
   // Waits without the lock until the socket may proceed (mode 0 read, 1 write); false when the
-  // socket was closed meanwhile.
+  // socket was closed meanwhile. The last waiter to leave a closed socket closes its descriptor.
   bool WaitUnlocked(int mode, int timeout_ms, int* result) {
     const uint32_t generation = state_->generation;
     ++state_->blocked;
@@ -195,7 +199,10 @@ class LockedSocket {
     *result = sysnet::Wait(fd_, mode, timeout_ms);
     const int saved = errno;
     lock_.lock();
-    --state_->blocked;
+    if (--state_->blocked == 0 && state_->close_deferred) {
+      state_->close_deferred = false;
+      sysnet::Close(fd_);
+    }
     errno = saved;
     return state_->open && state_->generation == generation;
   }
@@ -637,14 +644,18 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
 }
 
 // Outstanding overlapped operations complete with ERROR_OPERATION_ABORTED; a thread blocked in
-// a call on the socket returns with WSAEINTR.
+// a call on the socket returns with WSAEINTR, and the last such thread closes the descriptor.
 int closesocket(SOCKET s) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   standin::SocketState& state = *socket;
   if (state.port != nullptr) standin::PortUnwatch(state.port, socket.fd());
-  if (state.blocked > 0) sysnet::Shutdown(socket.fd(), 2);
-  sysnet::Close(socket.fd());
+  if (state.blocked > 0) {
+    sysnet::Shutdown(socket.fd(), 2);
+    state.close_deferred = true;
+  } else {
+    sysnet::Close(socket.fd());
+  }
   state.open = false;
   ++state.generation;
   for (standin::OpQueue* queue : {&state.recvs, &state.sends, &state.accepts}) {
