@@ -1,7 +1,6 @@
 // Socket link operations shared by the built-in drivers: blocking accept, receive, send, check
 // and block mode over the socket in a link's device cell, and the overlapped accept (AcceptEx),
 // receive (WSARecv) and send (WSASend), each a start and a completion handler.
-#include <cerrno>
 #include <climits>
 #include <cmath>
 
@@ -43,7 +42,9 @@ int32_t BufferCheck(const Buffer* buf) {
   return ordered ? ERR_OK : ERR_VAL_RANGE;
 }
 
-bool Interrupted() { return errno == EINTR && VorInterruptGet() != 0; }
+// A blocking call that the host's interrupt broke off. Winsock reports it as WSAEINTR; errno
+// belongs to the C runtime, which the Winsock call does not set.
+bool Interrupted(int32_t code) { return code == WSAEINTR && VorInterruptGet() != 0; }
 
 // The error number for a failed recv or send, given the Winsock errors that mean end of
 // stream and would-block for that call.
@@ -52,7 +53,7 @@ int32_t FailTransfer(bool nobufs_would_block) {
   if (code == WSAECONNRESET || code == WSAESHUTDOWN) return FailCount(ERR_EOF);
   if (code == WSAEWOULDBLOCK || (nobufs_would_block && code == WSAENOBUFS))
     return FailCount(ERR_WOULD_BLOCK);
-  if (Interrupted()) return FailCount(ERR_INTR);
+  if (Interrupted(code)) return FailCount(ERR_INTR);
   VorErrNumSetSocket(0);
   return -1;
 }

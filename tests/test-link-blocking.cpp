@@ -1,7 +1,10 @@
 // Links over "tcp" with the blocking calls: creation rules, accepting, the argument rules and
 // error numbers of receive, send, check and connect, and the socket-buffer-size option.
+#include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "linktest.h"
@@ -224,6 +227,59 @@ TEST_F(LinkTransfer, TimeoutsAndChecks) {
   EXPECT_EQ(VorLinkRecvTimeout(pair.server, area, 4, 0.3), 2);
   EXPECT_EQ(VorErrNumGet(), ERR_TIMEOUT);
   EXPECT_EQ(std::string(area, 2), "ab");
+  PairDestroy(pair);
+}
+
+// An interrupt is what the receive itself reports (WSAEINTR, with the host's interrupt flag
+// set), never an EINTR that some earlier call left in errno: that would turn another failure
+// into ERR_INTR.
+//
+// The error number of a blocking receive whose socket another thread closes after delay
+// seconds, or 0 when the receive did not fail.
+int32_t RecvBrokenOffByClose(double delay) {
+  Pair pair = TcpPair();
+  EXPECT_NE(pair.server, nullptr);
+  if (pair.server == nullptr) return 0;
+  std::atomic<int32_t> error{0};
+  std::thread receiver([&] {
+    char byte = 0;
+    if (VorLinkRecv(pair.server, &byte, 1) == -1) error = VorErrNumGet();
+  });
+  // Nothing is sent, so the receiver cannot return before the close.
+  EXPECT_EQ(VorSocketCheck(SocketOf(pair.client), 0, delay), 0);
+  closesocket(SocketOf(pair.server));
+  receiver.join();
+  VorLinkDestroy(pair.server);  // its socket is already closed: only the record goes
+  pair.server = nullptr;
+  PairDestroy(pair);
+  return error;
+}
+
+TEST_F(LinkTransfer, InterruptIsReadFromTheWinsockError) {
+  VorInterruptSet(1);
+  // A receive broken off while the flag is set. A receiver that had not yet reached its
+  // receive meets a closed socket instead; then it is tried again with a longer delay.
+  int32_t error = 0;
+  for (double delay = 0.1; delay < 2; delay *= 2) {
+    error = RecvBrokenOffByClose(delay);
+    if (error != -WSAENOTSOCK) break;
+  }
+  EXPECT_EQ(error, ERR_INTR);
+
+  // recv and send fail with WSAENOTSOCK: not an interrupt, whatever errno holds.
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  closesocket(SocketOf(pair.server));
+  char byte = 0;
+  errno = EINTR;
+  EXPECT_EQ(VorLinkRecv(pair.server, &byte, 1), -1);
+  EXPECT_EQ(VorErrNumGet(), -WSAENOTSOCK);
+  errno = EINTR;
+  EXPECT_EQ(VorLinkSend(pair.server, &byte, 1), -1);
+  EXPECT_EQ(VorErrNumGet(), -WSAENOTSOCK);
+  VorInterruptSet(0);
+  VorLinkDestroy(pair.server);
+  pair.server = nullptr;
   PairDestroy(pair);
 }
 
