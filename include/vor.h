@@ -39,6 +39,7 @@ typedef struct Mux Mux;
 typedef struct Timer Timer;
 typedef struct Link Link;
 typedef struct LinkDriver LinkDriver;
+typedef struct VorTimerIndex VorTimerIndex;
 
 /* Event types. */
 enum {
@@ -103,6 +104,10 @@ struct Event {
   Event* self; /* directly behind overlapped: maps a completion back to its event */
 };
 
+/* The timer queues: new_timers holds the posted timer events in posting order; scheduled holds
+ * every scheduled one, in scheduling order, while sched_index (private to the multiplexer) keeps
+ * their due order; ready holds the due ones in the order they fell due. Each count is the length
+ * of its deque. */
 struct Mux {
   VorMutex* mutex;
   void* port; /* the completion port (HANDLE) */
@@ -116,6 +121,7 @@ struct Mux {
   int32_t check_countdown;
   VorCbList* idle_cbs;
   void* user_prop;
+  VorTimerIndex* sched_index;
 };
 
 /* What an idle callback gets as call data; the multiplexer is the callback's object. */

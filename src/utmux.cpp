@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "utsched.h"
 #include "vor.h"
 #include "vorerr.h"
 #include "vorwin.h"
@@ -40,8 +41,7 @@ VorCbType* idle_cb_type = nullptr;
 // thread's last OS error is still that of the port wait.
 Event* EventFromOverlapped(OVERLAPPED* overlapped) {
   Event* event;
-  std::memcpy(&event, reinterpret_cast<const char*>(overlapped) + sizeof(OVERLAPPED),
-              sizeof event);
+  std::memcpy(&event, reinterpret_cast<const char*>(overlapped) + sizeof(OVERLAPPED), sizeof event);
   return event;
 }
 
@@ -126,16 +126,24 @@ void AppendEvent(VorDq head, int32_t* count, Event* event) {
   AddToCount(count, 1);
 }
 
-// Keeps `scheduled` ascending in fire_time, a new event behind all equal times. Walking from
-// the tail makes events of one interval, which arrive in due-time order, cost O(1).
-void InsertScheduled(Mux* mux, Event* event) {
-  VorDqNode* head = mux->scheduled;
-  VorDqNode* after = head->left;
-  while (after != head && reinterpret_cast<Event*>(after)->u.te.fire_time > event->u.te.fire_time) {
-    after = after->left;
-  }
-  VorDqRightInsert(event, after);
-  AddToCount(&mux->sched_count, 1);
+// `scheduled` keeps the events in scheduling order; the index keeps their due order, equal
+// due times in scheduling order.
+void Schedule(Mux* mux, Event* event, double now) {
+  event->u.te.fire_time = now + event->u.te.timer->interval;
+  AppendEvent(mux->scheduled, &mux->sched_count, event);
+  vor::sched::Add(mux->sched_index, event, event->u.te.fire_time);
+}
+
+// The first scheduled event when it is due at `now`, taken out of `scheduled`; otherwise null.
+Event* TakeDue(Mux* mux, double now) {
+  const vor::sched::Entry* first = vor::sched::First(mux->sched_index);
+  if (first == nullptr || first->due > now) return nullptr;
+  Event* event = vor::sched::RemoveFirst(mux->sched_index);
+  VorDqRemove(event);
+  event->left = nullptr;
+  event->right = nullptr;
+  AddToCount(&mux->sched_count, -1);
+  return event;
 }
 
 // A timer event leaves the multiplexer's hands: its timer no longer waits for it.
@@ -150,8 +158,7 @@ Event* HandOutReady(Mux* mux) {
 }
 
 int32_t WaitUntilFirstScheduled(const Mux* mux, double now) {
-  const auto* first = static_cast<const Event*>(VorDqFirst(mux->scheduled));
-  double wait_ms = (first->u.te.fire_time - now) * 1000.0;
+  double wait_ms = (vor::sched::First(mux->sched_index)->due - now) * 1000.0;
   // Beyond about 24.8 days the wait is clamped; an early wake-up only waits again.
   if (wait_ms >= static_cast<double>(INT_MAX)) return INT_MAX;
   return static_cast<int32_t>(wait_ms);
@@ -169,15 +176,11 @@ Event* TimerStep(Mux* mux, int32_t block, bool clock_due, int32_t* wait_ms) {
   if (block == 0 && !clock_due && CountDown(mux) != 0) return nullptr;
   double now = VorGetWallTime();
   StoreCount(&mux->check_countdown, mux->check_interval);
-  while (mux->sched_count > 0 &&
-         static_cast<Event*>(VorDqFirst(mux->scheduled))->u.te.fire_time <= now) {
-    AppendEvent(mux->ready, &mux->ready_count, PopEvent(mux->scheduled, &mux->sched_count));
+  // Due ones first: an event never falls due in the step that schedules it.
+  for (Event* due = TakeDue(mux, now); due != nullptr; due = TakeDue(mux, now)) {
+    AppendEvent(mux->ready, &mux->ready_count, due);
   }
-  while (mux->new_count > 0) {
-    Event* event = PopEvent(mux->new_timers, &mux->new_count);
-    event->u.te.fire_time = now + event->u.te.timer->interval;
-    InsertScheduled(mux, event);
-  }
+  while (mux->new_count > 0) Schedule(mux, PopEvent(mux->new_timers, &mux->new_count), now);
   if (mux->ready_count > 0) return HandOutReady(mux);
   if (mux->sched_count > 0) *wait_ms = WaitUntilFirstScheduled(mux, now);
   return nullptr;
@@ -244,6 +247,7 @@ Mux* VorMuxCreate(void) {
   // A host that only polls reads the clock on its first call.
   StoreCount(&mux->check_countdown, 1);
   mux->idle_cbs = VorCbListCreate(idle_cb_type, mux);
+  mux->sched_index = vor::sched::Create();
   return mux;
 }
 
@@ -263,6 +267,7 @@ int32_t VorMuxDestroy(Mux* mux) {
   VorDqClose(&mux->scheduled);
   VorDqClose(&mux->ready);
   VorCbListDestroy(mux->idle_cbs);
+  vor::sched::Destroy(mux->sched_index);
   VorFreeCheck(mux, "mux", kUnit, __LINE__);
   return 1;
 }

@@ -2,6 +2,8 @@
 // intervals first, due timers one per call ahead of port packets, and re-arming by repost.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "muxtest.h"
@@ -105,6 +107,97 @@ TEST_F(MuxTest, RepostedTimerEventComesBackNoEarlierThanOneInterval) {
   VorEventDestroy(event);
   VorTimerDestroy(timer);
   VorMuxDestroy(mux);
+}
+
+// Posts `count` events drawn at random (fixed seed) from `timers`, in the order drawn.
+std::vector<Event*> PostDrawn(Mux* mux, const std::vector<Timer*>& timers, size_t count,
+                              unsigned seed) {
+  std::mt19937 generator(seed);
+  std::uniform_int_distribution<size_t> draw(0, timers.size() - 1);
+  std::vector<Event*> events;
+  for (size_t i = 0; i < count; ++i)
+    events.push_back(VorTimerPost(timers[draw(generator)], mux, nullptr, nullptr));
+  return events;
+}
+
+// One timer step with nothing due yet: a user event makes the blocking call return at once.
+void RunOneTimerStep(Mux* mux, Event* user) {
+  VorEventPost(user, mux, nullptr, nullptr);
+  ASSERT_EQ(VorMuxEventNext(mux, 1), user);
+}
+
+std::vector<Timer*> TimersOfMs(std::initializer_list<int> intervals_ms) {
+  std::vector<Timer*> timers;
+  for (int ms : intervals_ms) timers.push_back(VorTimerCreate(ms / 1000.0, nullptr));
+  return timers;
+}
+
+// 10 000 timer events in two timer steps, a few intervals each so that thousands share a due
+// time, shorter ones in the second step (at least 100 ms, so that none falls due between the
+// steps on a loaded machine): every event comes out after its due time, in
+// ascending due time and, for equal times, in scheduling order; the counts always add up.
+TEST_F(MuxTest, TenThousandTimersWithSharedDueTimesComeOutInDueThenSchedulingOrder) {
+  constexpr size_t kPerStep = 5000;
+  Mux* mux = VorMuxCreate();
+  Event* user = VorEventCreate();
+  std::vector<Timer*> longer = TimersOfMs({400, 250, 300, 250});
+  std::vector<Timer*> shorter = TimersOfMs({100, 200, 150, 250});
+  std::vector<Event*> scheduled = PostDrawn(mux, longer, kPerStep, 1u);
+  RunOneTimerStep(mux, user);
+  EXPECT_EQ(mux->sched_count, static_cast<int32_t>(kPerStep));
+  std::vector<Event*> second = PostDrawn(mux, shorter, kPerStep, 2u);
+  RunOneTimerStep(mux, user);
+  // Never due in the step that schedules it, however many were scheduled.
+  EXPECT_EQ(mux->ready_count, 0);
+  EXPECT_EQ(mux->new_count, 0);
+  ASSERT_EQ(mux->sched_count, static_cast<int32_t>(2 * kPerStep));
+  scheduled.insert(scheduled.end(), second.begin(), second.end());
+
+  // The documented order, worked out from the due times the steps wrote.
+  std::vector<Event*> expected = scheduled;
+  std::stable_sort(expected.begin(), expected.end(),
+                   [](Event* a, Event* b) { return a->u.te.fire_time < b->u.te.fire_time; });
+  std::vector<Event*> delivered;
+  size_t early = 0;
+  size_t counts_off = 0;
+  while (delivered.size() < expected.size()) {
+    Event* event = VorMuxEventNext(mux, 1);
+    if (VorGetWallTime() < event->u.te.fire_time) ++early;
+    delivered.push_back(event);
+    size_t queued = static_cast<size_t>(mux->sched_count + mux->ready_count + mux->new_count);
+    if (queued + delivered.size() != expected.size()) ++counts_off;
+  }
+  EXPECT_EQ(early, 0u);
+  EXPECT_EQ(counts_off, 0u);
+  EXPECT_TRUE(delivered == expected) << "delivered out of the documented order";
+  EXPECT_EQ(mux->sched_count + mux->ready_count + mux->new_count, 0);
+
+  DestroyAll(scheduled);
+  VorEventDestroy(user);
+  for (Timer* timer : longer) EXPECT_EQ(VorTimerDestroy(timer), 1);
+  for (Timer* timer : shorter) EXPECT_EQ(VorTimerDestroy(timer), 1);
+  VorMuxDestroy(mux);
+}
+
+// Timers scheduled in order and out of order at once, then the multiplexer destroyed with
+// all of them queued: every event is left to its owner and nothing of the queues remains.
+TEST_F(MuxTest, DestroyWithManyTimersScheduledLeavesThemToTheirOwners) {
+  Mux* mux = VorMuxCreate();
+  Event* user = VorEventCreate();
+  std::vector<Timer*> timers = TimersOfMs({5000, 1000, 3000, 2000});
+  std::vector<Event*> events = PostDrawn(mux, timers, 3000, 3u);
+  RunOneTimerStep(mux, user);
+  std::vector<Event*> unscheduled = PostDrawn(mux, timers, 10, 4u);
+  EXPECT_EQ(mux->sched_count, 3000);
+  EXPECT_EQ(mux->new_count, 10);
+  EXPECT_EQ(VorMuxDestroy(mux), 1);
+  // Unlinked, so each may be posted again elsewhere; their timers no longer wait for them.
+  events.insert(events.end(), unscheduled.begin(), unscheduled.end());
+  EXPECT_EQ(
+      std::count_if(events.begin(), events.end(), [](Event* e) { return e->left != nullptr; }), 0);
+  for (Timer* timer : timers) EXPECT_EQ(VorTimerDestroy(timer), 1);
+  DestroyAll(events);
+  VorEventDestroy(user);
 }
 
 TEST_F(MuxTest, PollingAloneSchedulesOnItsFirstCallAndDeliversWhenDue) {
