@@ -100,14 +100,31 @@ bool HasTimers(Mux* mux) {
          ReadCount(&mux->new_count) != 0;
 }
 
+// The clock rhythm of a call that finds no timer at all: with nothing to schedule, a clock
+// reading would change nothing but the countdown, so only the countdown moves. A blocking call
+// reloads it (written only when it changes, so that threads dispatching together do not all
+// write the shared line); a non-blocking one counts down and reloads at 0.
+void KeepClockRhythm(Mux* mux, int32_t block) {
+  if (block != 0) {
+    if (ReadCount(&mux->check_countdown) != mux->check_interval) {
+      StoreCount(&mux->check_countdown, mux->check_interval);
+    }
+  } else if (CountDown(mux) == 0) {
+    StoreCount(&mux->check_countdown, mux->check_interval);
+  }
+}
+
 // Whether this call needs the timer step, decided without the mutex. A due event needs it; with
-// no timers there is nothing to do (the countdown then stands still); a blocking call reads the
-// clock; a non-blocking one counts down and needs the step only when the count reaches 0, which
-// it reports in clock_due.
+// no timers the call keeps only the clock rhythm; a blocking call reads the clock; a
+// non-blocking one counts down and needs the step only when the count reaches 0, which it
+// reports in clock_due.
 bool TimerStepNeeded(Mux* mux, int32_t block, bool* clock_due) {
   *clock_due = false;
   if (ReadCount(&mux->ready_count) != 0) return true;
-  if (!HasTimers(mux)) return false;
+  if (!HasTimers(mux)) {
+    KeepClockRhythm(mux, block);
+    return false;
+  }
   if (block != 0) return true;
   *clock_due = CountDown(mux) == 0;
   return *clock_due;

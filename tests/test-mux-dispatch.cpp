@@ -1,5 +1,6 @@
 // VorMuxEventNext: argument rules, the empty poll, link completions (outcome recorded, handler
-// run, a handler that keeps its event back), and what VorMuxDestroy leaves to the owners.
+// run, a handler that keeps its event back), the clock rhythm of calls that find no timer, and
+// what VorMuxDestroy leaves to the owners.
 #include <gtest/gtest.h>
 
 #include "muxtest.h"
@@ -175,6 +176,51 @@ TEST_F(MuxTest, FailedPortWaitIsReportedAndEndsTheLoop) {
   VorEventDestroy(guard);
   VorTimerDestroy(timer);
   VorEventDestroyUnnamed(not_a_port);
+}
+
+// The first `polls_before` non-blocking calls leave the one posted timer event unscheduled;
+// the next one schedules it.
+void ExpectScheduledByPoll(Mux* mux, int32_t polls_before) {
+  for (int32_t i = 1; i <= polls_before; ++i) {
+    ASSERT_EQ(VorMuxEventNext(mux, 0), nullptr);
+    ASSERT_EQ(mux->new_count, 1) << "scheduled by poll " << i;
+  }
+  EXPECT_EQ(VorMuxEventNext(mux, 0), nullptr);
+  EXPECT_EQ(mux->new_count, 0);
+  EXPECT_EQ(mux->sched_count, 1);
+}
+
+// The rhythm holds with no timer queued too: a blocking call that finds none reloads the
+// countdown, and each poll that finds none counts it down, so a timer posted afterwards is
+// scheduled by the poll at which the clock is read, not by the first poll.
+TEST_F(MuxTest, CallsThatFindNoTimerKeepTheClockRhythm) {
+  Mux* mux = VorMuxCreate();
+  Event* user = VorEventCreate();
+  Timer* timer = VorTimerCreate(5.0, nullptr);
+
+  VorEventPost(user, mux, nullptr, nullptr);
+  ASSERT_EQ(VorMuxEventNext(mux, 1), user);
+  EXPECT_EQ(mux->check_countdown, mux->check_interval);
+  Event* first = VorTimerPost(timer, mux, nullptr, nullptr);
+  ExpectScheduledByPoll(mux, mux->check_interval - 1);
+
+  // Empty polls count down while no timer is queued.
+  Mux* other = VorMuxCreate();
+  VorEventPost(user, other, nullptr, nullptr);
+  ASSERT_EQ(VorMuxEventNext(other, 1), user);
+  for (int i = 0; i < 400; ++i) ASSERT_EQ(VorMuxEventNext(other, 0), nullptr);
+  EXPECT_EQ(other->check_countdown, other->check_interval - 400);
+  Timer* other_timer = VorTimerCreate(5.0, nullptr);
+  Event* second = VorTimerPost(other_timer, other, nullptr, nullptr);
+  ExpectScheduledByPoll(other, other->check_interval - 400 - 1);
+
+  VorMuxDestroy(mux);
+  VorMuxDestroy(other);
+  VorEventDestroy(first);
+  VorEventDestroy(second);
+  VorEventDestroy(user);
+  VorTimerDestroy(timer);
+  VorTimerDestroy(other_timer);
 }
 
 }  // namespace
