@@ -76,7 +76,7 @@ fi
 # ---- Builds ----
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
-  cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux) >>"$work/cmake-linux.log" 2>&1 ||
+  cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) >>"$work/cmake-linux.log" 2>&1 ||
   { tail -30 "$work/cmake-linux.log"; exit 1; }
 mingw=i686-w64-mingw32-gcc-posix
 [ $warch = win64 ] && mingw=x86_64-w64-mingw32-gcc-posix
@@ -244,13 +244,19 @@ if [ -x "$blin/bin/bench_mux" ]; then
 else
   log "bench_mux not built (Google Benchmark missing?): no micro benchmarks"
 fi
+# Timers at scale (random 10..1000 ms, Vor beside libuv and Asio) and an idle periodic timer.
+if [ -x "$blin/bin/bench_timers" ]; then
+  log "timers at scale: bench_timers"
+  timeout 120 "${pin0[@]}" "$blin/bin/bench_timers" >"$work/bench_timers.out" 2>&1 ||
+    log "bench_timers failed: $(tail -3 "$work/bench_timers.out")"
+fi
 
 # ---- Report ----
 elapsed=$(( $(date +%s) - started ))
 py=/usr/bin/python3
 [ -x $py ] || py=python3
 if [ $micro_only = 1 ]; then
-  $py "$here/report.py" --micro-only --micro "$micro_json" --md "$work/micro.md" --results "$results" \
+  $py "$here/report.py" --micro-only --micro "$micro_json" --timers "$work/bench_timers.out" --md "$work/micro.md" --results "$results" \
     --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps 0 --seconds 0 \
     --elapsed $elapsed || exit 1
   cat "$work/micro.md"
@@ -259,5 +265,5 @@ if [ $micro_only = 1 ]; then
 fi
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
