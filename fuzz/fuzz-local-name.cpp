@@ -1,5 +1,5 @@
 // Same-host names on arbitrary text, through the exported server and client calls. A name is
-// 1 to 64 characters of [A-Za-z0-9._-], not "." or "..", matched without regard to case; an
+// 1 to 64 characters of [A-Za-z0-9._-], not ending in a dot, matched without regard to case; an
 // all-digit name is a loopback port up to 65535. Anything else is ERR_VAL_INVALID with no socket
 // and no file made. A valid name is served on 127.0.0.1 only, reached by a client under any case,
 // and recorded in the registry directory and nowhere else.
@@ -38,7 +38,7 @@ bool NameChar(char c) {
 
 // -1 for a text that is no name, the port for an all-digit one, -2 for a plain name.
 int64_t Classify(const std::string& text) {
-  if (text.empty() || text.size() > 64 || text == "." || text == "..") return -1;
+  if (text.empty() || text.size() > 64 || text.back() == '.') return -1;
   bool digits = true;
   for (char c : text) {
     if (!NameChar(c) || static_cast<unsigned char>(c) >= 0x80) return -1;
@@ -67,7 +67,8 @@ bool OnLoopback(VorSock sock) {
 }
 
 // The scratch root holds the registry directory only, private to the user, and the directory
-// holds only name entries (no temporary or lock file left behind), none writable by others.
+// holds only name entries and the names' lock files (no temporary file left behind), none
+// writable by others.
 void CheckRegistry() {
   int dirs = 0;
   for (const auto& top : fs::directory_iterator(scratch_root)) {
@@ -78,7 +79,8 @@ void CheckRegistry() {
             "registry directory open to others");
     for (const auto& entry : fs::directory_iterator(top.path())) {
       std::string file = entry.path().filename().string();
-      Require(file.rfind("n-", 0) == 0, "temporary or lock file left in the registry");
+      Require(file.rfind("n-", 0) == 0 || file.rfind("k-", 0) == 0,
+              "temporary file left in the registry");
       Require(stat(entry.path().c_str(), &info) == 0 && (info.st_mode & 022) == 0,
               "registry entry writable by others");
     }

@@ -1,9 +1,13 @@
 // Same-host sockets: the name registry (live names refused, stale entries replaced, names
-// matched without regard to case, a race for one name), all-digit ports and bad names.
+// matched without regard to case, a race for one name, a create that waits out another's probe,
+// an entry whose process has ended, a directory that is not ours), all-digit ports and bad names.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -11,6 +15,12 @@
 
 #include "testutil.h"
 #include "vorutil.h"
+#include "vorwin.h"
+
+#ifndef _WIN32
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
 
 namespace {
 
@@ -141,8 +151,9 @@ TEST(UtilLocal, AllDigitAddressIsThatLoopbackPort) {
 TEST(UtilLocal, BadAddressesAreRefused) {
   int32_t start = vortest::LiveBlocks();
   const std::string too_long(65, 'a');
+  // A trailing dot is refused everywhere: Windows would file "svc." and "svc" as one name.
   for (const char* bad : {"../x", "", "a/b", "a\\b", "..", ".", "a b", "na\xc3\xafve", "65536",
-                          too_long.c_str()}) {
+                          "svc.", "svc..", too_long.c_str()}) {
     EXPECT_EQ(VorSocketCreateServerLocal(bad), VOR_INVALID_SOCKET) << bad;
     EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID) << bad;
     EXPECT_EQ(VorSocketCreateClientLocal(bad), VOR_INVALID_SOCKET) << bad;
@@ -162,5 +173,158 @@ TEST(UtilLocal, BadAddressesAreRefused) {
   VorWinCloseSocket(server);
   EXPECT_EQ(vortest::LiveBlocks(), start);
 }
+
+namespace fs = std::filesystem;
+
+// The registry directory: the one under the temporary folder that holds the entry of key.
+fs::path RegistryDirOf(const std::string& key) {
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(fs::temp_directory_path(), ec)) {
+    if (entry.path().filename().string().rfind("vor-local-", 0) == 0 &&
+        fs::exists(entry.path() / ("n-" + key), ec))
+      return entry.path();
+  }
+  return {};
+}
+
+int32_t PortOf(VorSock sock) {
+  sockaddr_in address{};
+  int length = sizeof address;
+  if (getsockname(sock, reinterpret_cast<sockaddr*>(&address), &length) != 0) return -1;
+  return ntohs(address.sin_port);
+}
+
+// A server whose process has ended does not live on in whatever listens on its port later: its
+// name is free for a new server, and a client is not sent to the newcomer on the port.
+TEST(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
+  int32_t start = vortest::LiveBlocks();
+  std::string name = FreshName("ended");
+  VorSock first = VorSocketCreateServerLocal(name.c_str());
+  ASSERT_NE(first, VOR_INVALID_SOCKET);
+  const int32_t port = PortOf(first);
+  fs::path dir = RegistryDirOf(name);
+  ASSERT_FALSE(dir.empty());
+  VorWinCloseSocket(first);
+  {
+    // The entry as a server in a process that has ended leaves it (no process has this number).
+    std::ofstream entry(dir / ("n-" + name), std::ios::trunc);
+    entry << port << " 4000000000 1\n";
+  }
+  VorSock squatter = VorSocketCreateServerTcpEx("127.0.0.1", port);
+  ASSERT_NE(squatter, VOR_INVALID_SOCKET);
+  EXPECT_EQ(VorSocketCreateClientLocal(name.c_str()), VOR_INVALID_SOCKET);
+  EXPECT_EQ(VorErrNumGet(), -10061);
+  VorSock second = VorSocketCreateServerLocal(name.c_str());
+  ASSERT_NE(second, VOR_INVALID_SOCKET) << VorErrNumGet();
+  EXPECT_NE(PortOf(second), port);
+  EXPECT_TRUE(Reaches(name, second));
+  VorWinCloseSocket(second);
+  VorWinCloseSocket(squatter);
+  EXPECT_EQ(vortest::LiveBlocks(), start);
+}
+
+// Creates that meet the name's lock while its holder probes a live but silent server (its
+// queue full, so each probe runs to its limit) wait the holders before them out and are refused
+// with ERR_EXISTS like the first, not with a failure to get the lock: the third waits for two
+// probes.
+TEST(UtilLocal, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
+  std::string name = FreshName("busy");
+  VorSock server = VorSocketCreateServerLocal(name.c_str());
+  ASSERT_NE(server, VOR_INVALID_SOCKET);
+  ASSERT_EQ(listen(server, 0), 0);  // the smallest queue, filled below
+  const int32_t port = PortOf(server);
+  std::vector<VorSock> fillers;
+  for (int i = 0; i < 4; ++i) fillers.push_back(VorSocketConnectBeginTcp("127.0.0.1", port, 0));
+  constexpr int kCreators = 3;
+  std::atomic<int> ready{0};
+  int32_t errors[kCreators] = {};
+  VorSock results[kCreators] = {};
+  std::vector<std::thread> creators;
+  for (int i = 0; i < kCreators; ++i) {
+    creators.emplace_back([&, i] {
+      ready.fetch_add(1);
+      while (ready.load() < kCreators) std::this_thread::yield();
+      results[i] = VorSocketCreateServerLocal(name.c_str());
+      errors[i] = VorErrNumGet();
+    });
+  }
+  for (std::thread& t : creators) t.join();
+  for (int i = 0; i < kCreators; ++i) {
+    EXPECT_EQ(results[i], VOR_INVALID_SOCKET);
+    EXPECT_EQ(errors[i], ERR_EXISTS) << "creator " << i;
+    if (results[i] != VOR_INVALID_SOCKET) VorWinCloseSocket(results[i]);
+  }
+  for (VorSock filler : fillers)
+    if (filler != VOR_INVALID_SOCKET) VorWinCloseSocket(filler);
+  VorWinCloseSocket(server);
+}
+
+#ifndef _WIN32
+// Where the temporary folder is for this process, for the cases below: a scratch folder of the
+// test's own, set through TMPDIR and put back afterwards.
+class ScratchTemp {
+ public:
+  ScratchTemp() {
+    const char* old = std::getenv("TMPDIR");
+    had_old_ = old != nullptr;
+    if (had_old_) old_ = old;
+    root_ = fs::temp_directory_path() / FreshName("scratch");
+    fs::create_directories(root_);
+    setenv("TMPDIR", root_.c_str(), 1);
+  }
+  ~ScratchTemp() {
+    if (had_old_) {
+      setenv("TMPDIR", old_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  const fs::path& root() const { return root_; }
+
+ private:
+  fs::path root_;
+  std::string old_;
+  bool had_old_ = false;
+};
+
+// The registry directory is refused, and nothing is written in it, when another user owns it
+// or when a link stands in its place; our own directory works again afterwards.
+TEST(UtilLocal, RegistryDirectoryNotOursIsRefused) {
+  ScratchTemp temp;
+  std::string name = FreshName("owner");
+  VorSock first = VorSocketCreateServerLocal(name.c_str());
+  ASSERT_NE(first, VOR_INVALID_SOCKET);
+  VorWinCloseSocket(first);
+  fs::path dir = RegistryDirOf(name);
+  ASSERT_EQ(dir.parent_path(), temp.root());
+  std::string other = FreshName("other");
+
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(dir.c_str(), 65534, 65534), 0);  // as if another user had made it first
+    EXPECT_EQ(VorSocketCreateServerLocal(other.c_str()), VOR_INVALID_SOCKET);
+    EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(fs::exists(dir / ("n-" + other)));
+    EXPECT_EQ(VorSocketCreateClientLocal(name.c_str()), VOR_INVALID_SOCKET);
+    ASSERT_EQ(chown(dir.c_str(), 0, 0), 0);
+  }
+
+  // A link to a directory of ours (which another user could have made point anywhere).
+  fs::path elsewhere = temp.root() / "elsewhere";
+  fs::rename(dir, elsewhere);
+  fs::create_directory_symlink(elsewhere, dir);
+  EXPECT_EQ(VorSocketCreateServerLocal(other.c_str()), VOR_INVALID_SOCKET);
+  EXPECT_EQ(VorErrNumGet(), -static_cast<int32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_FALSE(fs::exists(elsewhere / ("n-" + other)));
+  fs::remove(dir);
+  fs::rename(elsewhere, dir);
+
+  VorSock again = VorSocketCreateServerLocal(other.c_str());
+  ASSERT_NE(again, VOR_INVALID_SOCKET);
+  EXPECT_TRUE(Reaches(other, again));
+  VorWinCloseSocket(again);
+}
+#endif
 
 }  // namespace

@@ -1,34 +1,41 @@
 // Same-host sockets: AF_INET stream sockets on 127.0.0.1, addressed by a name (1 to 64 characters
-// of [A-Za-z0-9._-], matched without regard to case) or by an all-digit loopback port.
+// of [A-Za-z0-9._-], not ending in a dot, matched without regard to case) or by an all-digit
+// loopback port.
 //
-// A named server listens on a port the system chooses and records name -> port in a per-user
-// directory under the temporary folder: one file per name, written whole to a temporary file and
-// renamed into place, so a reader sees the old entry or the new one, never part of one. Servers
-// never remove their entry (closing a socket is not ours to see); an entry whose port has nobody
-// listening is stale and the next server of that name replaces it. A short-lived lock directory
-// per name keeps two servers, in any processes, from claiming one name at the same moment.
-#include <cctype>
-#include <chrono>
+// A named server listens on a port the system chooses and records, in a private per-user
+// directory under the temporary folder, one file per name: the port and the identity of the
+// process that serves it, written whole to a temporary file and renamed into place, so a reader
+// sees the old entry or the new one, never part of one. Servers never remove their entry (closing
+// a socket is not ours to see); an entry is stale once its process has ended, or when nobody
+// listens on its port, and the next server of that name replaces it. A lock per name, which the
+// system releases when its holder dies, keeps two servers, in any processes, from claiming one
+// name at the same moment.
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include "vorutil.h"
 #include "vorwin.h"
+#include "vulocalfs.h"
 
 namespace fs = std::filesystem;
+using vorutil::localfs::NameLock;
+using vorutil::localfs::ProcessIdentity;
+using vorutil::localfs::ProcessState;
+using vorutil::localfs::RegistryDir;
 
 namespace {
 
 constexpr size_t kMaxNameLength = 64;
-// A lock directory older than this was left by a process that died while holding it.
-constexpr auto kStaleLockAge = std::chrono::seconds(10);
-constexpr int kLockAttempts = 3000;  // 1 ms apart
+constexpr size_t kMaxEntryLength = 128;
 // How long a live-server probe waits for the connect to be answered.
 constexpr double kProbeSeconds = 5.0;
+// How long a server waits for another holder of its name's lock: longer than a holder keeps it
+// (one probe, then a file written), so that a concurrent create ends with ERR_EXISTS, not with
+// a failure to get the lock.
+constexpr double kLockSeconds = 3 * kProbeSeconds;
 
 bool NameChar(char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
@@ -37,6 +44,8 @@ bool NameChar(char c) {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
 // The address as a port (all digits) or as a registry key (the name in lower case).
 struct Address {
   bool valid = false;
@@ -44,10 +53,12 @@ struct Address {
   std::string key;    // set for a name
 };
 
+// A name ending in a dot is refused on every build: Windows drops trailing dots from file names,
+// so "svc." and "svc" would share one entry there.
 Address ParseAddress(const char* text) {
   Address parsed;
   std::string name(text);
-  if (name.empty() || name.size() > kMaxNameLength) return parsed;
+  if (name.empty() || name.size() > kMaxNameLength || name.back() == '.') return parsed;
   bool digits = true;
   for (char c : name) {
     if (!NameChar(c)) return parsed;
@@ -61,8 +72,7 @@ Address ParseAddress(const char* text) {
     }
     parsed.port = port;
   } else {
-    if (name == "." || name == "..") return parsed;
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : name) c = Lower(c);
     parsed.key = name;
   }
   parsed.valid = true;
@@ -78,103 +88,42 @@ std::string UserName() {
   return name;
 }
 
-// The per-user registry directory, created (mode 0700) when missing.
-bool RegistryDir(fs::path* dir) {
-  static const fs::path path = [] {
-    std::error_code ec;
-    fs::path base = fs::temp_directory_path(ec);
-    return ec ? fs::path() : base / ("vor-local-" + UserName());
-  }();
-  if (path.empty()) return false;
+// The registry directory's path, read afresh each time (the temporary folder comes from the
+// environment); empty when there is no temporary folder.
+fs::path RegistryPath() {
+  static const std::string leaf = "vor-local-" + UserName();
   std::error_code ec;
-  fs::create_directories(path, ec);
-  if (ec || fs::is_symlink(fs::symlink_status(path, ec)) || !fs::is_directory(path, ec))
-    return false;
-  // Owner-only whether made now or found: one opened to others is closed again, and one that
-  // another user made (so that we cannot change it) is refused.
-  fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace, ec);
-  if (ec) return false;
-  *dir = path;
-  return true;
+  fs::path base = fs::temp_directory_path(ec);
+  return ec ? fs::path() : base / leaf;
 }
 
-// On Windows a directory or file that another thread is removing or reading refuses to be
-// created or replaced for a moment (access denied); such a refusal is worth another try.
-bool Transient(const std::error_code& ec) {
-  return ec == std::errc::permission_denied || ec == std::errc::device_or_resource_busy;
-}
+std::string EntryFile(const std::string& key) { return "n-" + key; }
 
-// Refusals that another holder of a name's lock explains: besides the transient ones, "exists"
-// from a lock directory that its holder removed between our attempt to create it and our look at
-// it.
-bool Contended(const std::error_code& ec) {
-  return Transient(ec) || ec == std::errc::file_exists;
-}
-
-constexpr int kRenameAttempts = 200;  // 1 ms apart
-
-class NameLock {
- public:
-  explicit NameLock(fs::path path) : path_(std::move(path)) {
-    for (int attempt = 0; attempt < kLockAttempts && !held_; ++attempt) {
-      std::error_code ec;
-      held_ = fs::create_directory(path_, ec);
-      if (held_ || (ec && !Contended(ec))) break;
-      if (Stale()) {
-        fs::remove(path_, ec);
-        continue;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-  }
-  ~NameLock() {
-    std::error_code ec;
-    if (held_) fs::remove(path_, ec);
-  }
-  NameLock(const NameLock&) = delete;
-  NameLock& operator=(const NameLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  bool Stale() const {
-    std::error_code ec;
-    auto written = fs::last_write_time(path_, ec);
-    return !ec && fs::file_time_type::clock::now() - written > kStaleLockAge;
-  }
-
-  fs::path path_;
-  bool held_ = false;
+// What an entry records: the port, and the process that serves it (absent in entries that
+// carry only a port).
+struct Entry {
+  int32_t port = 0;  // 0: no usable entry
+  ProcessIdentity owner;
 };
 
-fs::path EntryPath(const fs::path& dir, const std::string& key) { return dir / ("n-" + key); }
-
-// The port recorded for the name, or 0 when there is no usable entry.
-int32_t ReadEntry(const fs::path& entry) {
-  std::ifstream in(entry);
+Entry ReadEntry(const RegistryDir& dir, const std::string& key) {
+  Entry entry;
+  std::string content;
+  if (!dir.Read(EntryFile(key), &content, kMaxEntryLength)) return entry;
+  std::istringstream in(content);
   long port = 0;
-  if (!(in >> port) || port < 1 || port > 65535) return 0;
-  return static_cast<int32_t>(port);
+  if (!(in >> port) || port < 1 || port > 65535) return entry;
+  entry.port = static_cast<int32_t>(port);
+  if (!(in >> entry.owner.pid >> entry.owner.start)) entry.owner = ProcessIdentity{};
+  return entry;
 }
 
-bool WriteEntry(const fs::path& dir, const std::string& key, int32_t port) {
-  fs::path temporary = dir / ("t-" + key);  // unique while the name's lock is held
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << port << '\n';
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code ec;
-  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-    fs::rename(temporary, EntryPath(dir, key), ec);
-    if (!ec || !Transient(ec)) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  if (ec) {
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-  }
-  return !ec;
+bool WriteEntry(const RegistryDir& dir, const std::string& key, int32_t port) {
+  const ProcessIdentity self = vorutil::localfs::CurrentProcess();
+  const std::string content = std::to_string(port) + ' ' + std::to_string(self.pid) + ' ' +
+                              std::to_string(self.start) + '\n';
+  // The temporary name is unique while the name's lock is held.
+  return dir.Replace(EntryFile(key), "t-" + key, content);
 }
 
 // Whether the loopback port can be taken: then nobody listens there.
@@ -199,6 +148,14 @@ bool Listening(int32_t port) {
   return live;
 }
 
+// A recorded server is live while its process runs and something listens on its port. Once the
+// process has ended, whatever listens there now is not the server the name was given to.
+bool Live(const Entry& entry) {
+  if (entry.port == 0) return false;
+  if (vorutil::localfs::StateOf(entry.owner) == ProcessState::kGone) return false;
+  return Listening(entry.port);
+}
+
 int32_t LocalPort(VorSock sock) {
   sockaddr_in address{};
   int length = sizeof address;
@@ -212,12 +169,13 @@ VorSock RegistryFailure() {
 }
 
 VorSock ServeName(const std::string& key) {
-  fs::path dir;
-  if (!RegistryDir(&dir)) return RegistryFailure();
-  NameLock lock(dir / ("l-" + key));
+  fs::path path = RegistryPath();
+  if (path.empty()) return RegistryFailure();
+  RegistryDir dir(path);
+  if (!dir.ok()) return RegistryFailure();
+  NameLock lock(dir, "k-" + key, kLockSeconds);
   if (!lock.held()) return RegistryFailure();
-  int32_t recorded = ReadEntry(EntryPath(dir, key));
-  if (recorded != 0 && Listening(recorded)) {
+  if (Live(ReadEntry(dir, key))) {
     VorErrNumSet(ERR_EXISTS);
     return VOR_INVALID_SOCKET;
   }
@@ -236,7 +194,8 @@ VorSock ServeName(const std::string& key) {
   return server;
 }
 
-// The loopback port the address stands for; 0 with the error number set when there is none.
+// The loopback port the address stands for; 0 with the error number set when there is none. A
+// name whose server's process has ended is served by nobody, whoever holds its port now.
 int32_t ResolveClient(const char* text) {
   if (text == nullptr) {
     VorErrNumSet(ERR_NULL_PTR);
@@ -251,10 +210,16 @@ int32_t ResolveClient(const char* text) {
     if (address.port == 0) VorErrNumSet(ERR_VAL_INVALID);  // no server can be reached on port 0
     return address.port;
   }
-  fs::path dir;
-  int32_t port = RegistryDir(&dir) ? ReadEntry(EntryPath(dir, address.key)) : 0;
-  if (port == 0) VorErrNumSetSocket(WSAECONNREFUSED);  // nobody serves the name
-  return port;
+  fs::path path = RegistryPath();
+  Entry entry;
+  if (!path.empty()) {
+    RegistryDir dir(path);
+    if (dir.ok()) entry = ReadEntry(dir, address.key);
+  }
+  if (entry.port != 0 && vorutil::localfs::StateOf(entry.owner) == ProcessState::kGone)
+    entry.port = 0;
+  if (entry.port == 0) VorErrNumSetSocket(WSAECONNREFUSED);  // nobody serves the name
+  return entry.port;
 }
 
 }  // namespace
