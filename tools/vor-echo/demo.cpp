@@ -254,6 +254,7 @@ void DriverDemo::ServerDrained(void* arg) {
 }
 
 bool DriverDemo::OnTick(Event* event) {
+  server_->RetryAccept();
   const double now = VorGetWallTime();
   if (!time_up_ && now - start_ >= options_.seconds) time_up_ = true;
   if (now >= next_progress_ || StderrIsTerminal()) PrintProgress(now, false);

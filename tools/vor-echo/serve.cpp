@@ -54,6 +54,7 @@ class ServeRun {
   }
 
   void OnTick() {
+    server_->RetryAccept();
     const double now = VorGetWallTime();
     const bool time_up = seconds_ > 0 && now - start_ >= seconds_;
     const bool all_served = connections_ > 0 && server_->accepted() >= connections_ &&

@@ -24,10 +24,13 @@ class EchoServer {
   // The endpoint clients use; for tcp the address is the port the system chose.
   const Endpoint& endpoint() const { return endpoint_; }
 
-  // Ends the outstanding accept with one connection of our own, so that nothing stays posted
-  // on the listening link; the server is drained once that accept is back and every
-  // connection has closed.
+  // Stops listening: the listening link is destroyed, which ends the outstanding accept
+  // whatever node and address the server listens on; the server is drained once that accept is
+  // back and every connection has closed.
   void BeginStop();
+  // Posts the accept again after a re-post failed (for instance for want of descriptors); the
+  // owner calls it now and then. Nothing happens while an accept is outstanding.
+  void RetryAccept();
   // Destroys the links of the open connections; their outstanding operations come back failed
   // through the multiplexer, and each connection is freed as its operation returns.
   void CloseConnections();
@@ -54,6 +57,7 @@ class EchoServer {
   void Received(Connection* connection, Event* event);
   void Sent(Connection* connection, Event* event);
   void Close(Connection* connection);
+  void PostNextAccept();
   void FinishAccepting();
   void NoteDrained();
 
@@ -62,7 +66,7 @@ class EchoServer {
   std::string error_;
   Link* listen_link_ = nullptr;
   Event* accept_event_ = nullptr;  // null once accepting has ended
-  Link* stop_link_ = nullptr;      // our own connection that completes the last accept
+  bool accept_waiting_ = false;    // the accept is not posted: its re-post failed
   bool stopping_ = false;
   std::unordered_set<Connection*> connections_;
   int64_t accepted_ = 0;

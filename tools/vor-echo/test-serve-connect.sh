@@ -2,7 +2,8 @@
 # vor-echo serve and connect end to end, on loopback: a stream comes back byte for byte over
 # tcp and over local; a server stopping with a client connected closes it and ends cleanly; a
 # second server on a port in use, a connect to a closed port and a local connect to another
-# node each fail with status 1 and say why.
+# node each fail with status 1 and say why. A server stops cleanly whatever node it was given,
+# and natively, one that runs out of descriptors says so and accepts again once some are free.
 # Usage: test-serve-connect.sh <work dir> <vor-echo> [runner...]   (runner: wine-run.sh win32)
 set -u
 work=$1; prog=$2; shift 2
@@ -92,4 +93,55 @@ $runner "$prog" connect --driver local --address "$name" <input.txt >local-echo.
   2>local-err.txt || fail "local connect: $(cat local-err.txt)"
 cmp input.txt local-echo.txt || fail "local echo differs"
 wait_server local.out
+# A local server given a node other than this host's name ("localhost") stops by itself, with
+# nothing left outstanding.
+start_server localhost.out --driver local --node localhost --address "$name-lh" \
+  --seconds $((slow == 1 ? 1 : 10))
+wait_server localhost.out
+
+# Out of descriptors (natively, where the limit is easy to set): the re-post of the accept fails
+# while clients hold every descriptor; the server says so, keeps serving, and accepts again once
+# they have gone.
+if [ -z "$runner" ]; then
+  : >fd.out
+  (ulimit -n 24 && exec "$prog" serve --seconds 120 >fd.out 2>&1) &
+  server_pid=$!
+  servers="$servers $server_pid"
+  i=0
+  while ! grep -q 'serving' fd.out; do
+    i=$((i + 1))
+    [ $i -le 600 ] || fail "limited server did not start: $(cat fd.out)"
+    sleep 0.1
+  done
+  address=$(sed -n 's/.*address=\([^ ]*\).*/\1/p' fd.out)
+  mkfifo hold-input
+  holders=""
+  n=0
+  while [ $n -lt 30 ]; do
+    # Each holder sees the end of its input once the script closes the FIFO (it must not hold
+    # the writing end itself).
+    "$prog" connect --address "$address" --wait 0 <hold-input 4>&- >/dev/null 2>&1 &
+    holders="$holders $!"
+    [ $n -eq 0 ] && exec 4>hold-input
+    n=$((n + 1))
+  done
+  i=0
+  while [ $i -lt 100 ] && ! grep -q 'cannot post the next accept' fd.out; do
+    i=$((i + 1))
+    sleep 0.1
+  done
+  grep -q 'cannot post the next accept' fd.out || fail "no failed accept at the limit: $(cat fd.out)"
+  exec 4>&-
+  for p in $holders; do wait "$p"; done
+  i=0
+  while ! grep -q 'accepting again' fd.out; do
+    i=$((i + 1))
+    [ $i -le 100 ] || fail "server did not accept again: $(cat fd.out)"
+    sleep 0.1
+  done
+  echo again | "$prog" connect --address "$address" >again.txt 2>&1 || fail "connect after the limit"
+  grep -q again again.txt || fail "not echoed after the limit: $(cat again.txt)"
+  kill -INT "$server_pid"
+  wait_server fd.out
+fi
 echo "serve and connect: ok"
