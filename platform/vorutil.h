@@ -209,6 +209,11 @@ VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int
  * left as the thread's Winsock error (for VorErrNumGetSocket), or ERR_WOULD_BLOCK while the
  * connect has not ended. */
 VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1, int32_t reserved2);
+/* A stream socket bound to a local address of the system's choosing, ready for an overlapped
+ * connect (ConnectEx) to node:port; the target's address, a sockaddr_in, is stored in peer,
+ * which has room for peer_size bytes (at least 16). */
+VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, void* peer,
+                                               int32_t peer_size);
 /* Same-host sockets, addressed by a name of 1..64 characters of [A-Za-z0-9._-], matched without
  * regard to case (or all digits: that loopback port). Servers listen on 127.0.0.1 only. A name
  * served by a live server fails with ERR_EXISTS; a client of a name nobody serves fails with

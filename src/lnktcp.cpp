@@ -1,6 +1,6 @@
 // The built-in driver "tcp": listening servers (on a port the system chooses when the address is
-// empty), blocking and posted connects, and the port parser. Everything after a socket exists is
-// the shared socket operations.
+// empty), blocking connects, posted connects through the system's overlapped connect (ConnectEx),
+// and the port parser. Everything after a socket exists is the shared socket operations.
 #include <climits>
 #include <cstring>
 
@@ -14,8 +14,6 @@ using vor::FailWith;
 namespace {
 
 constexpr const char* kUnit = "lnktcp";
-// How long one polling pass of a posted connect blocks the dispatching thread.
-constexpr double kConnectPollSeconds = 0.1;
 
 // getservbyname needs Winsock started, and a port may be parsed before any socket exists.
 void WinsockEnsure() {
@@ -48,6 +46,13 @@ bool Target(Link* link, const char** node, int32_t* port) {
 }
 
 void CloseQuietly(SOCKET sock) { VorWinCloseSocket(sock); }
+
+// Closes a socket of a failed step, keeping that step's error number.
+void CloseKeepingError(SOCKET sock) {
+  int32_t error = VorErrNumGet();
+  VorWinCloseSocket(sock);
+  VorErrNumSet(error);
+}
 
 // Replaces an empty server address by the port the system chose, as decimal text.
 bool AddressRewrite(Link* link, SOCKET sock) {
@@ -88,53 +93,70 @@ int32_t VorLinkTcpConnect(Link* link, double) {
   return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
-int32_t VorLinkTcpConnectDone(Link* link, Event* event);
-
-// Queues the event by hand: the next polling pass, or the first.
-bool PollQueue(Mux* mux, Event* event) {
-  return PostQueuedCompletionStatus(static_cast<HANDLE>(mux->port), 0, 0,
-                                    reinterpret_cast<OVERLAPPED*>(&event->overlapped)) != 0;
+// The system's overlapped connect, which Windows hands out per socket provider.
+LPFN_CONNECTEX ConnectExOf(SOCKET sock) {
+  GUID id = WSAID_CONNECTEX;
+  LPFN_CONNECTEX connect_ex = nullptr;
+  DWORD bytes = 0;
+  if (WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &connect_ex,
+               sizeof connect_ex, &bytes, nullptr, nullptr) == 0)
+    return connect_ex;
+  VorErrNumSetSocket(0);
+  return nullptr;
 }
 
+int32_t VorLinkTcpConnectDone(Link* link, Event* event);
+
+// Starts ConnectEx on a fresh bound socket: 1 when started (its completion comes through the port
+// whatever the outcome), 0 with the error number when nothing will come back.
 int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
   const char* node = nullptr;
   int32_t port = 0;
   if (!Target(link, &node, &port)) return 0;
-  SOCKET sock = VorSocketConnectBeginTcp(node, port, 0);
+  sockaddr_in peer{};
+  SOCKET sock = VorSocketConnectPrepareTcp(node, port, &peer, sizeof peer);
   if (sock == INVALID_SOCKET) return 0;
-  // On a link that an earlier post bound, the new socket joins that port and the link's mode.
+  LPFN_CONNECTEX connect_ex = ConnectExOf(sock);
+  if (connect_ex == nullptr) {
+    CloseKeepingError(sock);
+    return 0;
+  }
+  // The connect completes through the port, so the socket is tied to it now: a bound link's new
+  // socket joins its port and mode; an unbound link is bound to this multiplexer as its first
+  // post with a socket would bind it. On failure the link keeps the new socket, unbound.
   if (!VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__)) return 0;
+  if (!VorLinkBindInternal(link, mux)) return 0;
   event->u.le.done = VorLinkTcpConnectDone;
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;
   event->u.le.link_error = 0;
   VorLinkOpBeginInternal(link);
-  if (PollQueue(mux, event)) return 1;
-  VorErrNumSetOs(0);
+  DWORD sent = 0;
+  if (connect_ex(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer, nullptr, 0, &sent,
+                 reinterpret_cast<OVERLAPPED*>(&event->overlapped)) ||
+      WSAGetLastError() == WSA_IO_PENDING)
+    return 1;
+  VorErrNumSetSocket(0);
   VorLinkOpEndInternal(link);
   return 0;
 }
 
-// One polling pass, on the dispatching thread: 0 keeps the event from the host while the connect
-// is still in progress (it is queued again), 1 delivers the outcome.
+// The connect's completion. On success the socket takes the state of a connected one (without
+// SO_UPDATE_CONNECT_CONTEXT Windows refuses shutdown and getpeername on it) and the buffer-size
+// option. The socket is used only while the link is held from being destroyed, so a number
+// closed and reused meanwhile is never touched.
 int32_t VorLinkTcpConnectDone(Link* link, Event* event) {
-  if (VorLinkClosingInternal(link)) {
+  if (!VorLinkSocketUseBeginInternal(link)) {
     VorLinkEventAbortInternal(event);
-    VorLinkOpEndInternal(link);
-    return 1;
-  }
-  SOCKET sock = VorLinkSocketInternal(link);
-  if (VorSocketCheck(sock, 1, kConnectPollSeconds) == 0 && VorErrNumGet() == ERR_TIMEOUT) {
-    if (PollQueue(event->mux, event)) return 0;
-    // Never to come back through the port: deliver the failure instead of losing the event.
-    event->u.le.successful = 0;
-    event->u.le.link_error = static_cast<int32_t>(GetLastError());
-  } else if (VorSocketConnectCompleteTcp(sock, 0, 0) != 0) {
-    event->u.le.successful = 1;
-    VorLinkSocketBufSizeInternal(sock);
   } else {
-    event->u.le.successful = 0;
-    event->u.le.link_error = VorErrNumGetSocket();
+    if (event->u.le.successful == 1) {
+      SOCKET sock = VorLinkSocketInternal(link);
+      setsockopt(sock, SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
+      VorLinkSocketBufSizeInternal(sock);
+    } else {
+      event->u.le.link_error = VorErrNumGetSocket();
+    }
+    VorLinkSocketUseEndInternal(link);
   }
   VorLinkOpEndInternal(link);
   return 1;

@@ -3,6 +3,7 @@
 // link to a multiplexer and hands a new Event to the driver's post operation.
 #include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "vor.h"
 #include "vorerr.h"
@@ -136,6 +137,9 @@ Link* LinkFinish(Link* link, const LinkTags& tags, Op operation) {
 constexpr int32_t kCountMask = 0x00FFFFFF;
 constexpr int32_t kDestroyed = 0x40000000;
 constexpr int32_t kCellKept = 0x20000000;
+// Completion handlers inside their use of the socket, counted in these bits.
+constexpr int32_t kSocketUseUnit = 0x01000000;
+constexpr int32_t kSocketUseMask = 0x1F000000;
 
 std::atomic_ref<int32_t> CloseState(Link* link) { return std::atomic_ref<int32_t>(link->close_state); }
 
@@ -255,12 +259,27 @@ bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock) {
   return TieToPort(sock, link->mux->port);
 }
 
+bool VorLinkBindInternal(Link* link, Mux* mux) { return PostPrepare(link, mux); }
+
 void VorLinkOpBeginInternal(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
 
 void VorLinkOpEndInternal(Link* link) { LinkRelease(link); }
 
 bool VorLinkClosingInternal(Link* link) {
   return (CloseState(link).load(std::memory_order_acquire) & kDestroyed) != 0;
+}
+
+bool VorLinkSocketUseBeginInternal(Link* link) {
+  auto state = CloseState(link);
+  int32_t now = state.load(std::memory_order_acquire);
+  do {
+    if ((now & kDestroyed) != 0) return false;
+  } while (!state.compare_exchange_weak(now, now + kSocketUseUnit, std::memory_order_acq_rel));
+  return true;
+}
+
+void VorLinkSocketUseEndInternal(Link* link) {
+  CloseState(link).fetch_sub(kSocketUseUnit, std::memory_order_acq_rel);
 }
 
 bool VorLinkCellInUseInternal(Link* link) {
@@ -385,6 +404,9 @@ VOR_API int32_t VorLinkDestroy(Link* link) {
   // Marked destroyed, and held while the driver closes the socket, so that a completion that
   // ends meanwhile cannot free the record under us.
   CloseState(link).fetch_add(kDestroyed + 1, std::memory_order_acq_rel);
+  // A completion handler already using the socket finishes first (a few calls); none starts now.
+  while ((CloseState(link).load(std::memory_order_acquire) & kSocketUseMask) != 0)
+    std::this_thread::yield();
   int32_t result = link->driver->destroy(link);
   int32_t error = VorErrNumGet();
   LinkRelease(link);

@@ -24,6 +24,10 @@ void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line);
 // Makes a new socket of a bound link fit its binding: the link's block mode, tied to its
 // multiplexer's port. True at once for an unbound link; false with the error number when refused.
 bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock);
+// The binding of a post (link to multiplexer, its socket to the port, non-blocking), for a driver
+// whose post gives the link its socket: true when bound to mux (now or before), false with the
+// error number and the link unbound, or bound elsewhere (ERR_WRONG_MUX).
+bool VorLinkBindInternal(Link* link, Mux* mux);
 // Puts sock into the link's cell, closing the socket the cell held, or makes a cell when the
 // link has none: a retried connect leaks nothing. A bound link's new socket is adopted first
 // (VorLinkSocketAdoptInternal); when that is refused, sock is closed, the link keeps what it had
@@ -46,6 +50,12 @@ void VorLinkSocketBufSizeInternal(SOCKET sock);
 void VorLinkOpBeginInternal(Link* link);
 void VorLinkOpEndInternal(Link* link);
 bool VorLinkClosingInternal(Link* link);
+// A completion handler that must use the link's socket brackets that use with these: Begin is
+// false once the link is being destroyed (the socket is then closed or about to be, and its
+// number may already be another socket's); while the use lasts, VorLinkDestroy waits before it
+// closes the socket.
+bool VorLinkSocketUseBeginInternal(Link* link);
+void VorLinkSocketUseEndInternal(Link* link);
 // Asked by a driver's destroy: true when completions still to come may read the device cell,
 // which the last of them then frees; false when the cell may be freed now.
 bool VorLinkCellInUseInternal(Link* link);

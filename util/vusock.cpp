@@ -150,6 +150,21 @@ VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int
   return s;
 }
 
+// Binds to any local address and port: ConnectEx refuses an unbound socket.
+VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, void* peer,
+                                               int32_t peer_size) {
+  if (peer == nullptr) return Fail(ERR_NULL_PTR);
+  if (peer_size < static_cast<int32_t>(sizeof(sockaddr_in))) return Fail(ERR_VAL_RANGE);
+  sockaddr_in address;
+  if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
+  SOCKET s = NewStreamSocket();
+  if (s == INVALID_SOCKET) return FailSocket();
+  sockaddr_in local = MakeAddress(htonl(INADDR_ANY), 0);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return FailAndClose(s);
+  std::memcpy(peer, &address, sizeof address);
+  return s;
+}
+
 // 1 when the connect begun on sock has succeeded. Otherwise 0, with the connect's error recorded
 // and left as the thread's last Winsock error (so VorErrNumGetSocket reads it), or ERR_WOULD_BLOCK
 // when it has not ended yet.
