@@ -94,6 +94,7 @@ TEST_F(MuxTest, RepostOfALinkEventCallsTheDriverPostWithItsIntResult) {
 // 4 threads post distinct user events while 2 threads dispatch; each event comes out exactly
 // once. After the producers are done, one stop event posted twice ends both dispatchers.
 TEST_F(MuxTest, EventsPostedFromFourThreadsAreEachDeliveredOnceToTwoDispatchers) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 5000;
   constexpr int kTotal = kProducers * kPerProducer;
@@ -149,6 +150,7 @@ TEST_F(MuxTest, EventsPostedFromFourThreadsAreEachDeliveredOnceToTwoDispatchers)
 // delivered, and posting with an unchanged target does not write the record being dispatched
 // (the thread sanitizer build checks the latter).
 TEST_F(MuxTest, OneEventPostedRepeatedlyFromAWorkerIsDeliveredEveryTime) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   constexpr int kPosts = 2000;
   Mux* mux = VorMuxCreate();
   Event* report = VorEventCreate();

@@ -25,6 +25,7 @@ struct Posted {
 };
 
 TEST_F(MuxTest, FourDispatchersFourPostersEveryEventOnce) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   Mux* mux = VorMuxCreate();
   std::vector<Posted> users(kPosters * kUserEventsEach);
   std::vector<Posted> timed(kPosters * kTimersEach);

@@ -39,6 +39,7 @@ TEST_F(MuxTest, UnsignalledEventTimesOutNoSooner) {
 }
 
 TEST_F(MuxTest, SetFromAnotherThreadReleasesEveryWaiter) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   void* handle = VorEventCreateUnnamed(0);
   ASSERT_NE(handle, nullptr);
   std::atomic<int32_t> released{0};

@@ -251,6 +251,7 @@ TEST(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
 }
 
 TEST(UtilCallbacks, GlobListIsSafeAcrossThreads) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   int32_t start = vortest::LiveBlocks();
   VorCbType* type = VorCbTypeCreate(-904, "test_glob");
   VorCbTypeSetGlobFlag(type, 1);

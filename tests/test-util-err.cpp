@@ -14,6 +14,7 @@
 namespace {
 
 TEST(UtilErr, NumberIsPerThread) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   int32_t start = vortest::LiveBlocks();
   VorErrNumSet(ERR_VAL_INVALID);
   int32_t seen_in_thread = -1;
@@ -78,6 +79,7 @@ TEST(UtilErr, PerrorPrintsContextAndText) {
 }
 
 TEST(UtilErr, InterruptFlagIsProcessWide) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   EXPECT_EQ(VorInterruptGet(), 0);
   VorInterruptSet(1);
   int32_t seen = 0;

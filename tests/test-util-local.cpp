@@ -102,6 +102,7 @@ TEST(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
 // Four threads race to serve one name, in several rounds so that a loser also meets the moment
 // the winner lets go of the name's lock.
 TEST(UtilLocal, ServersRacingForOneNameGetItOnce) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   constexpr int kRounds = 20;
   constexpr size_t kThreads = 4;
   for (int round = 0; round < kRounds; ++round) {

@@ -33,10 +33,12 @@ long CountUnderLock(Lock lock, Unlock unlock) {
 }
 
 TEST(UtilLock, ProcessMutexIsReentrantAndExclusive) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   EXPECT_EQ(CountUnderLock(VorProcessMutexLock, VorProcessMutexUnlock), 4 * 20000);
 }
 
 TEST(UtilLock, MutexIsReentrantAndExclusive) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   int32_t start = vortest::LiveBlocks();
   VorMutex* mutex = VorMutexCreate(0);
   ASSERT_NE(mutex, nullptr);
@@ -47,6 +49,7 @@ TEST(UtilLock, MutexIsReentrantAndExclusive) {
 }
 
 TEST(UtilLock, MutexTimesOutWhileAnotherThreadHoldsIt) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   int32_t start = vortest::LiveBlocks();
   VorMutex* mutex = VorMutexCreate(0);
   ASSERT_EQ(VorMutexLock(mutex, -1.0), 1);

@@ -85,6 +85,7 @@ TEST(UtilMem, ManyBlocksFreedInRandomOrder) {
 }
 
 TEST(UtilMem, ThreadsAllocateAndFreeConcurrently) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   int32_t start = vortest::LiveBlocks();
   int32_t bad_start = VorMemBadFreeCount();
   std::vector<std::thread> threads;

@@ -46,6 +46,7 @@ TEST_F(EventTest, WaitEndsWithTimeoutAfterItsLimit) {
 }
 
 TEST_F(EventTest, SetFromAnotherThreadEndsTheWait) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
   HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -39,6 +39,7 @@ TEST_F(HandlesTest, ClosedAndBogusPortHandlesAreRefused) {
 // Closing a port while other threads post to it: each post either succeeds or, once the close
 // is through, fails with ERROR_INVALID_HANDLE; none reaches a freed port.
 TEST_F(HandlesTest, PortClosedWhileThreadsPostToItRefusesThemCleanly) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   constexpr int kPosters = 3;
   constexpr int kMaxPosts = 2000000;
   HANDLE port = wltest::NewPort();

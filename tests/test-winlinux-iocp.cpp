@@ -80,6 +80,7 @@ TEST_F(IocpTest, TimeOutsEndTheWaitWithoutAPacket) {
 }
 
 TEST_F(IocpTest, PostFromAnotherThreadWakesAWaiter) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   OVERLAPPED overlapped{};
   std::thread poster([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the main thread block
@@ -93,6 +94,7 @@ TEST_F(IocpTest, PostFromAnotherThreadWakesAWaiter) {
 
 // Four posting threads, two waiting threads: every packet reaches exactly one waiter.
 TEST_F(IocpTest, PacketsFromFourThreadsReachTwoWaitersExactlyOnce) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   constexpr int kPosters = 4;
   constexpr int kPerPoster = 2000;
   constexpr ULONG_PTR kStop = 0xD0D0;

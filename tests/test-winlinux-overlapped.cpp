@@ -102,6 +102,7 @@ TEST_F(OverlappedTest, SendCompletesWithItsByteCountAndThePeerGetsTheData) {
 
 // A send far larger than the socket buffers completes once, when every byte is out.
 TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   const int small = 8192;
   ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
                        reinterpret_cast<const char*>(&small), sizeof small), 0);
@@ -132,6 +133,7 @@ TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
 
 // Sends that cannot finish at once queue behind each other and complete, whole, in order.
 TEST_F(OverlappedTest, OutstandingSendsCompleteWholeInTheOrderPosted) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   const int small = 8192;
   ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
                        reinterpret_cast<const char*>(&small), sizeof small), 0);

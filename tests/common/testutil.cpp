@@ -6,6 +6,9 @@
 #  include <sys/resource.h>
 #endif
 
+#include <cstdlib>
+#include <cstring>
+
 #include "vorutil.h"
 
 namespace vortest {
@@ -32,4 +35,9 @@ double ProcessCpuSeconds() {
   return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 #endif
+
+bool ThreadsAvailable() {
+  const char* emulated = std::getenv("VOR_EMULATED_I386");
+  return emulated == nullptr || std::strcmp(emulated, "1") != 0;
+}
 }  // namespace vortest
