@@ -1,13 +1,17 @@
 #include "testutil.h"
 
+#include <gtest/gtest.h>
+
 #if defined(_WIN32)
 #  include <windows.h>
 #else
 #  include <sys/resource.h>
 #endif
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "vorutil.h"
 
@@ -40,4 +44,70 @@ bool ThreadsAvailable() {
   const char* emulated = std::getenv("VOR_EMULATED_I386");
   return emulated == nullptr || std::strcmp(emulated, "1") != 0;
 }
+
+namespace {
+// gtest's printer also hands each failure and skip to OutputDebugStringA on Windows, which raises
+// an exception for a debugger to catch; under 32-bit emulation wine's handling of that exception
+// crashes the process, and the report with it. This printer passes every event to gtest's own,
+// except the results, which it prints to standard output alone, in gtest's format.
+class ResultsToStdout : public testing::TestEventListener {
+ public:
+  explicit ResultsToStdout(testing::TestEventListener* inner) : inner_(inner) {}
+
+  void OnTestProgramStart(const testing::UnitTest& test) override {
+    inner_->OnTestProgramStart(test);
+  }
+  void OnTestIterationStart(const testing::UnitTest& test, int iteration) override {
+    inner_->OnTestIterationStart(test, iteration);
+  }
+  void OnEnvironmentsSetUpStart(const testing::UnitTest& test) override {
+    inner_->OnEnvironmentsSetUpStart(test);
+  }
+  void OnEnvironmentsSetUpEnd(const testing::UnitTest& test) override {
+    inner_->OnEnvironmentsSetUpEnd(test);
+  }
+  void OnTestSuiteStart(const testing::TestSuite& suite) override {
+    inner_->OnTestSuiteStart(suite);
+  }
+#ifndef GTEST_REMOVE_LEGACY_TEST_CASEAPI_
+  void OnTestCaseStart(const testing::TestCase& suite) override { inner_->OnTestCaseStart(suite); }
+  void OnTestCaseEnd(const testing::TestCase& suite) override { inner_->OnTestCaseEnd(suite); }
+#endif
+  void OnTestStart(const testing::TestInfo& info) override { inner_->OnTestStart(info); }
+  void OnTestPartResult(const testing::TestPartResult& result) override {
+    if (result.type() == testing::TestPartResult::kSuccess) return;
+    const char* kind = result.skipped() ? "Skipped" : "Failure";
+    std::printf("%s:%d: %s\n%s\n\n", result.file_name() ? result.file_name() : "unknown file",
+                result.line_number(), kind, result.message());
+    std::fflush(stdout);
+  }
+  void OnTestEnd(const testing::TestInfo& info) override { inner_->OnTestEnd(info); }
+  void OnTestSuiteEnd(const testing::TestSuite& suite) override { inner_->OnTestSuiteEnd(suite); }
+  void OnEnvironmentsTearDownStart(const testing::UnitTest& test) override {
+    inner_->OnEnvironmentsTearDownStart(test);
+  }
+  void OnEnvironmentsTearDownEnd(const testing::UnitTest& test) override {
+    inner_->OnEnvironmentsTearDownEnd(test);
+  }
+  void OnTestIterationEnd(const testing::UnitTest& test, int iteration) override {
+    inner_->OnTestIterationEnd(test, iteration);
+  }
+  void OnTestProgramEnd(const testing::UnitTest& test) override { inner_->OnTestProgramEnd(test); }
+
+ private:
+  std::unique_ptr<testing::TestEventListener> inner_;
+};
+
+// Installed before main(), so it is in place before gtest runs anything.
+bool UseResultsToStdoutWhenEmulated() {
+  if (ThreadsAvailable()) return false;
+  testing::TestEventListeners& listeners = testing::UnitTest::GetInstance()->listeners();
+  testing::TestEventListener* printer = listeners.default_result_printer();
+  if (printer == nullptr) return false;
+  listeners.Release(printer);
+  listeners.Append(new ResultsToStdout(printer));
+  return true;
+}
+[[maybe_unused]] const bool kResultsToStdout = UseResultsToStdoutWhenEmulated();
+}  // namespace
 }  // namespace vortest
