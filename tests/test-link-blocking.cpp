@@ -256,6 +256,7 @@ int32_t RecvBrokenOffByClose(double delay) {
 }
 
 TEST_F(LinkTransfer, InterruptIsReadFromTheWinsockError) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   VorInterruptSet(1);
   // A receive broken off while the flag is set. A receiver that had not yet reached its
   // receive meets a closed socket instead; then it is tried again with a longer delay.
