@@ -229,6 +229,7 @@ TEST(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
 // with ERR_EXISTS like the first, not with a failure to get the lock: the third waits for two
 // probes.
 TEST(UtilLocal, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
+  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
   std::string name = FreshName("busy");
   VorSock server = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(server, VOR_INVALID_SOCKET);
