@@ -102,7 +102,20 @@ struct Event {
   void* user_prop;
   VorOverlapped overlapped;
   Event* self; /* directly behind overlapped: maps a completion back to its event */
+  /* A link event's course, written only by the library: 0 at rest, 1 while its operation is
+   * outstanding, 2 when the host destroyed it meanwhile (the library frees it once the
+   * operation has come back, since the system may still write to it until then). */
+  int32_t link_state;
 };
+
+/* A link's or timer's place in the list of records bound to one multiplexer. When the
+ * multiplexer is destroyed it marks each of them, so a later post refuses whatever
+ * multiplexer happens to get the same address (ERR_WRONG_MUX) and nothing reads the freed one. */
+typedef struct VorBinding {
+  struct VorBinding* prev;
+  struct VorBinding* next;
+  int32_t mux_gone;
+} VorBinding;
 
 /* The timer queues: new_timers holds the posted timer events in posting order; scheduled holds
  * every scheduled one, in scheduling order, while sched_index (private to the multiplexer) keeps
@@ -122,6 +135,13 @@ struct Mux {
   VorCbList* idle_cbs;
   void* user_prop;
   VorTimerIndex* sched_index;
+  /* Teardown bookkeeping, written only by the library: the link operations posted on this
+   * multiplexer and not yet come back, the mark set while VorMuxDestroy gathers them, and the
+   * heads of the lists of bound links and timers. */
+  int32_t link_ops;
+  int32_t closing;
+  VorBinding bound_links;
+  VorBinding bound_timers;
 };
 
 /* What an idle callback gets as call data; the multiplexer is the callback's object. */
@@ -136,6 +156,7 @@ struct Timer {
   Mux* mux;
   void* user_prop;
   int32_t outstanding; /* timer events posted and not yet delivered or dropped */
+  VorBinding binding;
 };
 
 /* Driver operations. */
@@ -189,6 +210,7 @@ struct Link {
   Mux* mux;
   void* user_prop;
   int32_t close_state;
+  VorBinding binding;
 };
 
 /* ---- Events ---- */

@@ -7,6 +7,7 @@
 #include "vor.h"
 #include "vorerr.h"
 #include "vorlink.h"
+#include "vormux.h"
 #include "vorwin.h"
 
 using vor::FailWith;
@@ -146,7 +147,8 @@ int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
 // option. The socket is used only while the link is held from being destroyed, so a number
 // closed and reused meanwhile is never touched.
 int32_t VorLinkTcpConnectDone(Link* link, Event* event) {
-  if (!VorLinkSocketUseBeginInternal(link)) {
+  // A destroyed link, or a multiplexer being destroyed: end now, as an aborted operation.
+  if (VorMuxClosingInternal(event->mux) || !VorLinkSocketUseBeginInternal(link)) {
     VorLinkEventAbortInternal(event);
   } else {
     if (event->u.le.successful == 1) {

@@ -2,6 +2,8 @@
 // over unnamed Windows event objects.
 #include "vor.h"
 #include "vorerr.h"
+#include "vorlink.h"
+#include "vormux.h"
 #include "vorwin.h"
 
 using vor::FailWith;
@@ -75,16 +77,16 @@ intptr_t VorEventRepost(Event* event) {
   // A user event that was never posted has nowhere to go.
   if (event->repost_fn == nullptr) return FailWith<intptr_t>(ERR_VAL_INVALID);
   // Each kind of event stored its re-issue function under its own type; call it through that.
-  if (event->type >= VOR_EVENT_ACCEPT) {
-    auto post = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
-    return post(static_cast<Link*>(event->repost_obj), event->mux, event);
-  }
+  if (event->type >= VOR_EVENT_ACCEPT) return VorLinkRepostInternal(event);
   auto repost = reinterpret_cast<VorEventRepostObjFn>(event->repost_fn);
   return reinterpret_cast<intptr_t>(repost(event->repost_obj, event->mux, event));
 }
 
+// A link event whose operation is still outstanding is only marked: the system may write to it
+// until the operation comes back, and the multiplexer frees it then.
 int32_t VorEventDestroy(Event* event) {
   if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (IsLinkType(event->type) && VorMuxLinkOpAbandonInternal(event)) return 1;
   VorFreeCheck(event, "event", kUnit, __LINE__);
   return 1;
 }

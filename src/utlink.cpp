@@ -8,6 +8,7 @@
 #include "vor.h"
 #include "vorerr.h"
 #include "vorlink.h"
+#include "vormux.h"
 #include "vorwin.h"
 
 using vor::FailWith;
@@ -144,6 +145,7 @@ constexpr int32_t kSocketUseMask = 0x1F000000;
 std::atomic_ref<int32_t> CloseState(Link* link) { return std::atomic_ref<int32_t>(link->close_state); }
 
 void LinkFree(Link* link, int32_t state) {
+  VorMuxUnbindInternal(link->mux, &link->binding);
   if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
   link->device = nullptr;
   VorFreeCheck(link->node, "link->node", kUnit, __LINE__);
@@ -197,7 +199,8 @@ bool TieToPort(SOCKET sock, void* port) {
 // Both steps must succeed: a socket not tied to the port would complete nowhere. On failure the
 // link stays unbound, back in blocking mode if it was, with the failing step's error number.
 bool PostPrepare(Link* link, Mux* mux) {
-  if (link->mux != nullptr) return link->mux == mux || FailWith<bool>(ERR_WRONG_MUX);
+  if (link->mux != nullptr)
+    return VorMuxBoundToInternal(link->mux, link->binding, mux) || FailWith<bool>(ERR_WRONG_MUX);
   if (link->device == nullptr) return true;
   int32_t mode = link->block_mode;
   if (VorLinkSetBlockMode(link, 0) == 0) return false;
@@ -208,7 +211,20 @@ bool PostPrepare(Link* link, Mux* mux) {
     return false;
   }
   link->mux = mux;
+  VorMuxBindInternal(mux, &link->binding, true);
   return true;
+}
+
+// Starts the driver's post operation, counted among the multiplexer's outstanding ones; on a
+// refusal nothing stays counted and the operation's error number stands.
+int32_t StartOperation(VorLinkPostFn operation, Link* link, Mux* mux, Event* event) {
+  VorMuxLinkOpStartInternal(mux, event);
+  int32_t result = operation(link, mux, event);
+  if (result != 0) return result;
+  int32_t error = VorErrNumGet();
+  VorMuxLinkOpUndoInternal(mux, event);
+  VorErrNumSet(error);
+  return 0;
 }
 
 Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot, Buffer* buf,
@@ -227,7 +243,7 @@ Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot,
   event->callback_arg = callback_arg;
   if (needs_buf) event->u.le.buf = buf;
   // Once started, the completion may be dispatched on another thread: the event is not touched.
-  if (operation(link, mux, event) != 0) return event;
+  if (StartOperation(operation, link, mux, event) != 0) return event;
   // Nothing will ever come back for it, so the host never gets it.
   int32_t error = VorErrNumGet();
   VorEventDestroy(event);
@@ -253,10 +269,20 @@ LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& ta
                              table.post_connect, table.post_recv, table.post_send);
 }
 
+// A link whose multiplexer is gone keeps its mode; there is no port left to tie to, and every
+// post on it is refused.
 bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock) {
   if (link->mux == nullptr) return true;
   if (VorSocketSetBlockMode(sock, link->block_mode) == 0) return false;
-  return TieToPort(sock, link->mux->port);
+  return link->binding.mux_gone != 0 || TieToPort(sock, link->mux->port);
+}
+
+int32_t VorLinkRepostInternal(Event* event) {
+  auto* link = static_cast<Link*>(event->repost_obj);
+  if (link->mux != nullptr && !VorMuxBoundToInternal(link->mux, link->binding, event->mux))
+    return FailWith(ERR_WRONG_MUX);
+  auto operation = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
+  return StartOperation(operation, link, event->mux, event);
 }
 
 bool VorLinkBindInternal(Link* link, Mux* mux) { return PostPrepare(link, mux); }

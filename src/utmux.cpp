@@ -10,6 +10,8 @@
 #include "utsched.h"
 #include "vor.h"
 #include "vorerr.h"
+#include "vorlink.h"
+#include "vormux.h"
 #include "vorwin.h"
 
 using vor::FailWith;
@@ -216,6 +218,29 @@ void ReleaseQueuedTimerEvents(VorDq head) {
 
 // ---- Port ----
 
+std::atomic_ref<int32_t> LinkState(Event* event) {
+  return std::atomic_ref<int32_t>(event->link_state);
+}
+constexpr int32_t kAtRest = 0;
+constexpr int32_t kOutstanding = 1;
+constexpr int32_t kAbandoned = 2;
+
+// A link event's packet: records the outcome and runs the completion handler (straight away, so
+// that it can still read the wait's last OS error). True when the operation has ended and the
+// event is the host's to have; false while the handler holds it back, or when its host
+// destroyed it meanwhile (it is freed here).
+bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
+  event->u.le.successful = ok ? 1 : 0;
+  event->u.le.bytes_transferred = bytes;
+  if (event->u.le.done != nullptr && event->u.le.done(event->u.le.link, event) == 0) return false;
+  int32_t before = LinkState(event).exchange(kAtRest, std::memory_order_acq_rel);
+  if (before == kOutstanding || before == kAbandoned)
+    std::atomic_ref<int32_t>(mux->link_ops).fetch_sub(1, std::memory_order_acq_rel);
+  if (before != kAbandoned) return true;
+  VorEventDestroy(event);
+  return false;
+}
+
 // One wait on the port. Gives the event of the packet, after recording a link completion's
 // outcome and running its handler, or null: nothing came (ERR_TIMEOUT), the handler kept the
 // event back (no error number of ours), or the wait itself failed (the OS error, and *failed
@@ -233,13 +258,57 @@ Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
   }
   Event* event = EventFromOverlapped(overlapped);
   if (event->type < VOR_EVENT_ACCEPT) return event;
-  event->u.le.successful = ok ? 1 : 0;
-  event->u.le.bytes_transferred = bytes;
-  // Straight away, so the handler can still read the wait's last OS error.
-  if (event->u.le.done != nullptr && event->u.le.done(event->u.le.link, event) == 0) {
-    return nullptr;
+  return LinkOpComplete(mux, event, ok, bytes) ? event : nullptr;
+}
+
+// ---- Teardown: what VorMuxDestroy gathers before the port goes ----
+
+// How long VorMuxDestroy waits for cancelled operations to come back before it gives up on
+// them (only a host driver whose operations ignore cancellation can make it wait that long).
+constexpr double kGatherSeconds = 5.0;
+constexpr DWORD kGatherWaitMs = 100;
+
+Link* LinkOfBinding(VorBinding* node) {
+  return reinterpret_cast<Link*>(reinterpret_cast<char*>(node) - offsetof(Link, binding));
+}
+
+// Marks every record of the list as bound to a destroyed multiplexer and empties the list; a
+// link still open has its outstanding operations cancelled, so that they come back now.
+void ReleaseBindings(VorBinding* head, bool links) {
+  for (VorBinding* node = head->next; node != head;) {
+    VorBinding* next = node->next;
+    node->mux_gone = 1;
+    node->prev = node->next = nullptr;
+    if (links) {
+      Link* link = LinkOfBinding(node);
+      if (!VorLinkClosingInternal(link) && link->device != nullptr)
+        CancelIoEx(reinterpret_cast<HANDLE>(VorLinkSocketInternal(link)), nullptr);
+    }
+    node = next;
   }
-  return event;
+  head->prev = head->next = head;
+}
+
+// Takes every outstanding link operation back through the port and runs its completion, so
+// that what the library holds for it (link records, accept links, scratch buffers) is freed;
+// the events are not delivered and stay their owners', except those their owners destroyed
+// meanwhile, which go now. User events still queued are left: they too are their owners'.
+void GatherLinkOps(Mux* mux) {
+  double deadline = VorGetWallTime() + kGatherSeconds;
+  while (std::atomic_ref<int32_t>(mux->link_ops).load(std::memory_order_acquire) > 0) {
+    DWORD bytes = 0;
+    ULONG_PTR key = 0;
+    OVERLAPPED* overlapped = nullptr;
+    BOOL ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &bytes, &key, &overlapped,
+                                        kGatherWaitMs);
+    if (overlapped == nullptr) {
+      if (!ok && GetLastError() != WAIT_TIMEOUT) return;
+      if (VorGetWallTime() > deadline) return;
+      continue;
+    }
+    Event* event = EventFromOverlapped(overlapped);
+    if (event->type >= VOR_EVENT_ACCEPT) LinkOpComplete(mux, event, ok, bytes);
+  }
 }
 
 void RunIdleCallbacks(Mux* mux, Event* event) {
@@ -269,19 +338,28 @@ Mux* VorMuxCreate(void) {
   StoreCount(&mux->check_countdown, 1);
   mux->idle_cbs = VorCbListCreate(idle_cb_type, mux);
   mux->sched_index = vor::sched::Create();
+  mux->bound_links.prev = mux->bound_links.next = &mux->bound_links;
+  mux->bound_timers.prev = mux->bound_timers.next = &mux->bound_timers;
   return mux;
 }
 
-// No other thread may use the multiplexer once this starts. Queued events are not freed: the
-// packets go with the port, the timer events are unlinked, and all stay their owners'.
+// No other thread may use the multiplexer, nor the links and timers bound to it, once this
+// starts. Queued events are not freed: the packets go with the port, the timer events are
+// unlinked, and all stay their owners'. Link operations still outstanding are cancelled and
+// taken back first (GatherLinkOps), and the links and timers bound to it refuse every
+// multiplexer from then on.
 int32_t VorMuxDestroy(Mux* mux) {
   if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  std::atomic_ref<int32_t>(mux->closing).store(1, std::memory_order_release);
   {
     MuxLock hold(mux);
     ReleaseQueuedTimerEvents(mux->new_timers);
     ReleaseQueuedTimerEvents(mux->scheduled);
     ReleaseQueuedTimerEvents(mux->ready);
+    ReleaseBindings(&mux->bound_links, true);
+    ReleaseBindings(&mux->bound_timers, false);
   }
+  GatherLinkOps(mux);
   VorMutexDestroy(mux->mutex);
   CloseHandle(static_cast<HANDLE>(mux->port));
   VorDqClose(&mux->new_timers);
@@ -351,6 +429,49 @@ Event* VorMuxEventLoop(Mux* mux) {
     RunIdleCallbacks(mux, nullptr);
   }
 }
+
+}  // extern "C"
+
+// ---- Shared with the other units ----
+
+void VorMuxBindInternal(Mux* mux, VorBinding* node, bool is_link) {
+  VorBinding* head = is_link ? &mux->bound_links : &mux->bound_timers;
+  MuxLock hold(mux);
+  node->mux_gone = 0;
+  node->prev = head;
+  node->next = head->next;
+  head->next->prev = node;
+  head->next = node;
+}
+
+void VorMuxUnbindInternal(Mux* mux, VorBinding* node) {
+  if (mux == nullptr || node->mux_gone != 0 || node->next == nullptr) return;
+  MuxLock hold(mux);
+  node->prev->next = node->next;
+  node->next->prev = node->prev;
+  node->prev = node->next = nullptr;
+}
+
+void VorMuxLinkOpStartInternal(Mux* mux, Event* event) {
+  std::atomic_ref<int32_t>(mux->link_ops).fetch_add(1, std::memory_order_acq_rel);
+  LinkState(event).store(kOutstanding, std::memory_order_release);
+}
+
+void VorMuxLinkOpUndoInternal(Mux* mux, Event* event) {
+  LinkState(event).store(kAtRest, std::memory_order_release);
+  std::atomic_ref<int32_t>(mux->link_ops).fetch_sub(1, std::memory_order_acq_rel);
+}
+
+bool VorMuxLinkOpAbandonInternal(Event* event) {
+  int32_t expected = kOutstanding;
+  return LinkState(event).compare_exchange_strong(expected, kAbandoned, std::memory_order_acq_rel);
+}
+
+bool VorMuxClosingInternal(Mux* mux) {
+  return std::atomic_ref<int32_t>(mux->closing).load(std::memory_order_acquire) != 0;
+}
+
+extern "C" {
 
 VorCb* VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument) {
   if (mux == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);

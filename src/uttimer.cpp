@@ -4,6 +4,7 @@
 
 #include "vor.h"
 #include "vorerr.h"
+#include "vormux.h"
 
 using vor::FailWith;
 
@@ -12,9 +13,11 @@ namespace {
 constexpr const char* kUnit = "uttimer";
 constexpr double kMinInterval = 0.01;
 
-// Re-issue of a timer event: back into its multiplexer's new-timer queue. The binding was
-// checked by the post that made the event.
+// Re-issue of a timer event: back into its multiplexer's new-timer queue. The post that made the
+// event checked the binding; only a multiplexer destroyed since (whose address a new one may
+// have) is refused.
 Event* RepostTimerEvent(void* /*timer*/, Mux* mux, Event* event) {
+  if (event->u.te.timer->binding.mux_gone != 0) return FailWith<Event*>(ERR_WRONG_MUX);
   return VorMuxTimerEventPostInternal(mux, event) ? event : nullptr;
 }
 
@@ -44,6 +47,7 @@ Timer* VorTimerCreate(double interval, const char* id) {
 int32_t VorTimerDestroy(Timer* timer) {
   if (timer == nullptr) return FailWith(ERR_NULL_PTR);
   if (timer->outstanding > 0) return FailWith(ERR_BUSY);
+  VorMuxUnbindInternal(timer->mux, &timer->binding);
   VorFreeCheck(timer->id, "(timer->id)", kUnit, __LINE__);
   VorFreeCheck(timer, "timer", kUnit, __LINE__);
   return 1;
@@ -52,8 +56,12 @@ int32_t VorTimerDestroy(Timer* timer) {
 Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* callback_arg) {
   if (timer == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
   if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
-  if (timer->mux == nullptr) timer->mux = mux;
-  if (timer->mux != mux) return FailWith<Event*>(ERR_WRONG_MUX);
+  if (timer->mux == nullptr) {
+    timer->mux = mux;
+    VorMuxBindInternal(mux, &timer->binding, false);
+  }
+  if (!VorMuxBoundToInternal(timer->mux, timer->binding, mux))
+    return FailWith<Event*>(ERR_WRONG_MUX);
   Event* event = VorEventAllocInternal(VOR_EVENT_TIMER);
   event->repost_fn = reinterpret_cast<VorRepostFn>(&RepostTimerEvent);
   event->repost_obj = timer;

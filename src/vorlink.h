@@ -34,6 +34,10 @@ bool VorLinkBindInternal(Link* link, Mux* mux);
 // and the result is false with the error number set.
 bool VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line);
 
+// VorEventRepost of a link event: refuses a link bound elsewhere or to a destroyed multiplexer
+// (ERR_WRONG_MUX), then repeats the driver's post operation and gives its result.
+int32_t VorLinkRepostInternal(Event* event);
+
 // A copy of text made through the tracking allocator.
 char* VorLinkStrCopyInternal(const char* text, const char* tag, const char* unit, int32_t line);
 

@@ -1,6 +1,7 @@
 // Posted operations through a multiplexer: the road from a server to a received buffer with both
 // drivers, binding rules, the fields and Buffer offsets of completed events, refused and slow
 // connects, and the argument rules of the post functions.
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "linktest.h"
+#include "muxtest.h"
 
 namespace {
 
@@ -805,6 +807,32 @@ TEST_F(LinkPost, HostDriverDelegatingToTheTcpConnect) {
   VorEventDestroy(connect);
   FullListenerDestroy(full);
   VorLinkDriverDestroy(wrap);
+}
+
+// A new multiplexer often gets the block of one destroyed before it; a link bound to the first
+// must still refuse the second, for a new post and for a re-issue alike.
+TEST_F(LinkPost, LinkBoundToADestroyedMultiplexerRefusesItsSuccessor) {
+  Mux* first = VorMuxCreate();
+  Pair pair = TcpPair();
+  ASSERT_NE(pair.server, nullptr);
+  Event* recv = VorLinkPostRecv(pair.server, first, buf, nullptr, nullptr);
+  ASSERT_NE(recv, nullptr);
+  ASSERT_EQ(VorLinkSend(pair.client, "x", 1), 1);
+  ASSERT_EQ(WaitEvent(first, kWait), recv);
+  VorMuxDestroy(first);
+  std::vector<Mux*> made;
+  Mux* second = vortest::MuxAtAddressOf(first, &made);
+  std::printf("successor reuses the block: %s\n", second == first ? "yes" : "no");
+  int32_t blocks = LiveBlocks();
+  EXPECT_EQ(VorLinkPostRecv(pair.server, second, buf, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_WRONG_MUX);
+  EXPECT_EQ(VorEventRepost(recv), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_WRONG_MUX);
+  EXPECT_EQ(LiveBlocks(), blocks);
+  VorEventDestroy(recv);
+  PairDestroy(pair);
+  VorMuxDestroy(second);
+  for (Mux* mux : made) VorMuxDestroy(mux);
 }
 
 }  // namespace

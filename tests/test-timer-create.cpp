@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "muxtest.h"
 
@@ -121,6 +123,31 @@ TEST_F(MuxTest, QueuedTimerEventCannotBeQueuedTwice) {
   VorEventDestroy(event);
   VorTimerDestroy(timer);
   VorMuxDestroy(mux);
+}
+
+// A new multiplexer often gets the block of one destroyed before it; a timer bound to the first
+// must still refuse the second, for a new post and for a re-issue of its delivered event alike.
+TEST_F(MuxTest, TimerBoundToADestroyedMultiplexerRefusesItsSuccessor) {
+  Mux* first = VorMuxCreate();
+  Timer* timer = VorTimerCreate(0.01, nullptr);
+  Event* event = VorTimerPost(timer, first, nullptr, nullptr);
+  ASSERT_NE(event, nullptr);
+  EXPECT_EQ(VorMuxEventNext(first, 1), event);
+  VorMuxDestroy(first);
+  std::vector<Mux*> made;
+  Mux* second = vortest::MuxAtAddressOf(first, &made);
+  std::printf("successor reuses the block: %s\n", second == first ? "yes" : "no");
+  int32_t blocks = vortest::LiveBlocks();
+  EXPECT_EQ(VorTimerPost(timer, second, nullptr, nullptr), nullptr);
+  EXPECT_EQ(VorErrNumGet(), ERR_WRONG_MUX);
+  EXPECT_EQ(VorEventRepost(event), 0);
+  EXPECT_EQ(VorErrNumGet(), ERR_WRONG_MUX);
+  EXPECT_EQ(vortest::LiveBlocks(), blocks);
+  EXPECT_EQ(VorMuxEventNext(second, 0), nullptr);
+  VorEventDestroy(event);
+  EXPECT_EQ(VorTimerDestroy(timer), 1);
+  VorMuxDestroy(second);
+  for (Mux* mux : made) VorMuxDestroy(mux);
 }
 
 }  // namespace

@@ -106,6 +106,7 @@ constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
 constexpr DWORD ERROR_CONNECTION_ABORTED = 1236;
+constexpr DWORD ERROR_NOT_FOUND = 1168;
 
 // ---- Error codes: Winsock ----
 constexpr int WSA_IO_PENDING = 997;
@@ -321,6 +322,9 @@ int listen(SOCKET s, int backlog);
 SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen);
 int connect(SOCKET s, const sockaddr* name, int namelen);
 int closesocket(SOCKET s);
+// Departs from Windows: sockets only (file is a SOCKET cast to HANDLE); operations started by
+// any thread are cancelled.
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped);
 int shutdown(SOCKET s, int how);
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
 int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);

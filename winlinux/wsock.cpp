@@ -668,6 +668,29 @@ int closesocket(SOCKET s) {
   return Succeed(0);
 }
 
+// Each outstanding overlapped operation of the socket (or only the one of overlapped) completes
+// with ERROR_OPERATION_ABORTED; ERROR_NOT_FOUND when there was none.
+BOOL CancelIoEx(HANDLE file, LPOVERLAPPED overlapped) {
+  LockedSocket socket(static_cast<SOCKET>(reinterpret_cast<uintptr_t>(file)));
+  if (!socket) return Fail(FALSE, ERROR_INVALID_HANDLE);
+  standin::SocketState& state = *socket;
+  bool found = false;
+  for (standin::OpQueue* queue : {&state.recvs, &state.sends, &state.accepts}) {
+    standin::OpQueue kept;
+    while (!queue->Empty()) {
+      standin::Op* op = queue->Pop();
+      if (overlapped != nullptr && op->overlapped != overlapped) {
+        kept.Push(op);
+        continue;
+      }
+      standin::Complete(state, op, 0, ERROR_OPERATION_ABORTED);
+      found = true;
+    }
+    *queue = kept;
+  }
+  return found ? Succeed(TRUE) : Fail(FALSE, ERROR_NOT_FOUND);
+}
+
 int shutdown(SOCKET s, int how) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);

@@ -3,6 +3,8 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "testutil.h"
 #include "vor.h"
 
@@ -26,6 +28,18 @@ class MuxTest : public ::testing::Test {
 inline int32_t CountAndGoOn(Event*, void* counter) {
   ++*static_cast<int32_t*>(counter);
   return 1;
+}
+
+// A new multiplexer, at the address of one destroyed before when the allocator gives that back
+// within a few tries (the others made on the way go to made, for the caller to destroy).
+inline Mux* MuxAtAddressOf(const Mux* destroyed, std::vector<Mux*>* made) {
+  constexpr int kTries = 64;
+  for (int i = 1; i < kTries; ++i) {
+    Mux* mux = VorMuxCreate();
+    if (mux == destroyed) return mux;
+    made->push_back(mux);
+  }
+  return VorMuxCreate();
 }
 
 }  // namespace vortest

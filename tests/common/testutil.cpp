@@ -6,6 +6,8 @@
 #  include <windows.h>
 #else
 #  include <sys/resource.h>
+
+#  include <filesystem>
 #endif
 
 #include <cstdio>
@@ -110,4 +112,19 @@ bool UseResultsToStdoutWhenEmulated() {
 }
 [[maybe_unused]] const bool kResultsToStdout = UseResultsToStdoutWhenEmulated();
 }  // namespace
+
+int32_t OpenHandles() {
+#ifdef _WIN32
+  DWORD count = 0;
+  if (!GetProcessHandleCount(GetCurrentProcess(), &count)) return -1;
+  return static_cast<int32_t>(count);
+#else
+  int32_t count = 0;
+  std::error_code ec;
+  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
+       !ec && it != std::filesystem::directory_iterator(); it.increment(ec))
+    ++count;
+  return ec ? -1 : count;
+#endif
+}
 }  // namespace vortest

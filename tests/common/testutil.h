@@ -1,6 +1,6 @@
 // Shared helpers for the tests: leak checks against the tracking allocator, the process's
-// processor time for checks that a wait does not spin, and whether this process may start
-// threads.
+// processor time for checks that a wait does not spin, its open handles, and whether this
+// process may start threads.
 #pragma once
 #include <cstdint>
 
@@ -16,4 +16,7 @@ double ProcessCpuSeconds();
 //   if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
 bool ThreadsAvailable();
 inline constexpr const char* kNoThreads = "skipped under 32-bit emulation: threads";
+// Handles the process holds open right now (descriptors natively, kernel handles on Windows),
+// so a test can require that sockets and ports went back.
+int32_t OpenHandles();
 }  // namespace vortest
