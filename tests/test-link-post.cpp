@@ -357,12 +357,31 @@ TEST_F(LinkPost, HostDriverWithUnsupportedSend) {
   VorLinkDriverDestroy(mine);
 }
 
+// A loopback port that refuses connections while the test holds it: bound but never listening,
+// so neither a listener of a test running beside this one nor a client's own bind can take it.
+// (A port freed by closing its listener can be taken meanwhile, and the connect then succeeds.)
+struct RefusingPort {
+  SOCKET sock = INVALID_SOCKET;
+  std::string port;
+};
+
+RefusingPort RefusingPortCreate() {
+  RefusingPort held;
+  held.sock = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  if (bind(held.sock, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(held.sock, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    held.port = std::to_string(ntohs(address.sin_port));
+  return held;
+}
+
 TEST_F(LinkPost, RefusedConnectIsDeliveredFailed) {
-  Link* gone = TcpServer();
-  ASSERT_NE(gone, nullptr);
-  std::string port = AddressOf(gone);
-  VorLinkDestroy(gone);
-  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", port.c_str());
+  RefusingPort refusing = RefusingPortCreate();
+  ASSERT_FALSE(refusing.port.empty());
+  Link* client = VorLinkCreateClient("tcp", "127.0.0.1", refusing.port.c_str());
   Event* connect = VorLinkPostConnect(client, mux, nullptr, nullptr);
   ASSERT_NE(connect, nullptr);
   ASSERT_EQ(WaitEvent(mux, kWait), connect);
@@ -378,6 +397,7 @@ TEST_F(LinkPost, RefusedConnectIsDeliveredFailed) {
   EXPECT_EQ(LiveBlocks(), blocks);
   VorEventDestroy(connect);
   VorLinkDestroy(client);
+  VorWinCloseSocket(refusing.sock);
 }
 
 // A listener with a backlog of 0 and one connection in its queue drops further connection
