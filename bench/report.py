@@ -442,6 +442,99 @@ def timers_section(path):
     return lines
 
 
+def connect_section(path):
+    """The bench_connect lines: echo round trips with and without pending connects, and connects
+    per second, Vor beside Boost.Asio."""
+    echo, rate, load = {}, {}, {}
+    left = None
+    try:
+        with open(path) as f:
+            for line in f:
+                words = line.split()
+                if not words:
+                    continue
+                kv = dict(w.split("=", 1) for w in words[1:] if "=" in w)
+                if words[0] == "echo" and "p99_us" in kv:
+                    echo.setdefault((kv["lib"], int(kv["pending"])), []).append(kv)
+                elif words[0] == "connect" and "per_s" in kv:
+                    rate.setdefault((kv["lib"], int(kv["inflight"])), []).append(kv)
+                elif words[0] == "load":
+                    load[kv.get("when")] = kv.get("loadavg1")
+                elif words[0].startswith("vor_blocks_left="):
+                    left = words[0].split("=", 1)[1]
+    except OSError:
+        return []
+    if not echo and not rate:
+        return []
+    libs = [("vor", "Vor"), ("asio", "Boost.Asio")]
+
+    def spread(values, fmt):
+        values = sorted(values)
+        return f"{fmt(statistics.median(values))} ({fmt(values[0])}-{fmt(values[-1])})"
+
+    def us(v):
+        return f"{v / 1000:.2f} ms" if v >= 1000 else f"{v:.0f} us"
+
+    lines = ["## Posted connects", "",
+             "`bench/bench_connect` (self-timed, native; the library's loop pinned to core 0, the "
+             "measuring client or the acceptor to core 1). Echo: 64 links, one 64-byte message each "
+             "in flight, served by the library's single loop and timed by a plain epoll client on "
+             "another thread, once with 100 connects pending on that same loop to a peer that never "
+             "answers (a loopback listener with a backlog of 1, its accept queue filled first and "
+             "never drained, so the system drops every further SYN) and once with none. Vor: "
+             "`VorLinkPostConnect`; Boost.Asio: `async_connect`. Round-trip p50 and p99 per phase, "
+             "median over the repetitions (min-max)."
+             + (f" 1-minute load average {load.get('start', '?')} at the start, "
+                f"{load.get('end', '?')} at the end." if load else ""), ""]
+    rows = []
+    for lib, name in libs:
+        for pending in sorted({p for l, p in echo if l == lib}):
+            runs = echo[(lib, pending)]
+            rows.append([name, str(pending), str(len(runs)),
+                         spread([float(r["p50_us"]) for r in runs], us),
+                         spread([float(r["p99_us"]) for r in runs], us),
+                         str(sum(int(r["pending_completed"]) for r in runs))])
+    lines += table(rows, ["library", "connects pending", "runs", "round trip p50", "round trip p99",
+                          "pending connects that completed"]) + [""]
+    verdicts = []
+    for lib, name in libs:
+        idle, busy = echo.get((lib, 0)), echo.get((lib, max([p for l, p in echo if l == lib] + [0])))
+        if not idle or not busy or busy is idle:
+            continue
+        idle_p99 = [float(r["p99_us"]) for r in idle]
+        busy_p99 = statistics.median(float(r["p99_us"]) for r in busy)
+        ratio = busy_p99 / statistics.median(idle_p99)
+        verdict = "within the spread of the runs without" if busy_p99 <= max(idle_p99) else "above every run without"
+        verdicts.append(f"{name}: p99 with connects pending / without = {ratio:.2f} ({verdict})")
+    if verdicts:
+        lines += ["; ".join(verdicts) + ".", ""]
+    if rate:
+        rows = []
+        for inflight in sorted({k for _, k in rate}):
+            row = [str(inflight)]
+            medians = {}
+            for lib, _ in libs:
+                runs = rate.get((lib, inflight))
+                if not runs:
+                    row.append("-")
+                    continue
+                values = [float(r["per_s"]) for r in runs]
+                medians[lib] = statistics.median(values)
+                failed = sum(int(r["failed"]) for r in runs)
+                row.append(spread(values, lambda v: f"{v / 1000:.1f}k") + (f", {failed} failed" if failed else ""))
+            row.append(f"{medians['vor'] / medians['asio']:.2f}" if medians.get("asio") and "vor" in medians else "-")
+            rows.append(row)
+        n = next(iter(rate.values()))[0]["n"]
+        lines += [f"Connects per second to a live loopback listener (a plain thread that accepts and "
+                  f"closes with a reset, so that no connection is left in TIME_WAIT), {n} connects per run, each on a fresh socket (Vor: a new client link, "
+                  "posted connect, link destroyed on completion; Asio: `async_connect`, then `close`), "
+                  "median (min-max).", ""]
+        lines += table(rows, ["in flight"] + [name for _, name in libs] + ["Vor/Asio"]) + [""]
+    if left is not None:
+        lines += [f"Vor allocator blocks left at the end of the program: {left}.", ""]
+    return lines
+
+
 def chart(runs, png):
     import matplotlib
     matplotlib.use("Agg")
@@ -486,6 +579,7 @@ def main():
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--micro", default="", help="bench_mux JSON output (Google Benchmark)")
     ap.add_argument("--timers", default="", help="bench_timers output")
+    ap.add_argument("--connect", default="", help="bench_connect output")
     ap.add_argument("--micro-only", action="store_true",
                     help="write only the micro benchmark section to --md, no chart")
     ap.add_argument("--wine-note", default="")
@@ -497,7 +591,8 @@ def main():
     a = ap.parse_args()
     if a.micro_only:
         with open(a.md, "w") as f:
-            f.write("\n".join(micro_section(a.micro) + timers_section(a.timers)))
+            f.write("\n".join(micro_section(a.micro) + timers_section(a.timers) +
+                              connect_section(a.connect)))
         return
     runs = load(a.results)
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -524,7 +619,7 @@ def main():
     lines += ["![Throughput relative to the raw system calls](benchmarks.png)", ""]
     lines += native_sections(runs) + wine_sections(runs, a.wine_note, a.windows)
     lines += scale_section(a.scale, a.memreport, a.scale_conns)
-    lines += micro_section(a.micro) + timers_section(a.timers)
+    lines += micro_section(a.micro) + timers_section(a.timers) + connect_section(a.connect)
     with open(a.md, "w") as f:
         f.write("\n".join(lines))
     chart(runs, a.png)

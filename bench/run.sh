@@ -17,8 +17,9 @@
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
 # and echoing on the native Vor server, with its memory per idle connection. Last, the
 # multiplexer micro benchmarks (bench_mux: cross-thread posting, timers, a posted receive+send
-# round; against Boost.Asio, libuv and a mutex+condvar queue), on core 0.
-# --micro-only runs just the micro benchmarks (about 20 s) and prints their section of the report
+# round; against Boost.Asio, libuv and a mutex+condvar queue), on core 0, the timers at scale
+# (bench_timers) and the posted connects beside Asio's (bench_connect).
+# --micro-only runs just these (about 90 s) and prints their section of the report
 # without touching docs/.
 #
 # Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WINDOWS
@@ -78,6 +79,9 @@ log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
   cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) >>"$work/cmake-linux.log" 2>&1 ||
   { tail -30 "$work/cmake-linux.log"; exit 1; }
+# bench_connect exists only where Boost.Asio is found; without it that section is left out.
+[ $micro_only = 1 ] && { cmake --build "$blin" -j 2 --target bench_connect >>"$work/cmake-linux.log" 2>&1 ||
+  log "bench_connect not built (no Boost.Asio?)"; }
 mingw=i686-w64-mingw32-gcc-posix
 [ $warch = win64 ] && mingw=x86_64-w64-mingw32-gcc-posix
 if [ $use_wine = 1 ] && command -v wine >/dev/null && command -v $mingw >/dev/null; then
@@ -251,12 +255,22 @@ if [ -x "$blin/bin/bench_timers" ]; then
     log "bench_timers failed: $(tail -3 "$work/bench_timers.out")"
 fi
 
+# Posted connects (Vor beside Boost.Asio): echo round trips with 100 connects pending to a silent
+# peer and without, and connects per second to a live listener. It pins its own threads (its
+# loop to core 0, its client to core 1); about 40 s.
+connect_out=$work/bench_connect.out
+if [ -x "$blin/bin/bench_connect" ]; then
+  log "posted connects: bench_connect"
+  timeout 120 "$blin/bin/bench_connect" >"$connect_out" 2>&1 ||
+    log "bench_connect failed: $(tail -3 "$connect_out")"
+fi
+
 # ---- Report ----
 elapsed=$(( $(date +%s) - started ))
 py=/usr/bin/python3
 [ -x $py ] || py=python3
 if [ $micro_only = 1 ]; then
-  $py "$here/report.py" --micro-only --micro "$micro_json" --timers "$work/bench_timers.out" --md "$work/micro.md" --results "$results" \
+  $py "$here/report.py" --micro-only --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --md "$work/micro.md" --results "$results" \
     --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps 0 --seconds 0 \
     --elapsed $elapsed || exit 1
   cat "$work/micro.md"
@@ -265,5 +279,5 @@ if [ $micro_only = 1 ]; then
 fi
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
