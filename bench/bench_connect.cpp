@@ -6,9 +6,9 @@
 //   accept queue is filled first and never drained drops every further SYN, so those connects
 //   stay pending for the whole phase. A connect that held the dispatching thread would show up
 //   in the p99 of the pending phase;
-// - connects per second to a live loopback listener (a plain thread that accepts and resets),
+// - connects per second to a live loopback listener (a plain thread that accepts; see Acceptor),
 //   K connects in flight, each on a fresh socket.
-// Usage: bench_connect [--seconds 2] [--reps 3] [--links 64] [--pending 100] [--connects 2000]
+// Usage: bench_connect [--seconds 2] [--reps 3] [--links 64] [--pending 100] [--connects 5000]
 //                      [--inflight 1,32] [--libs vor,asio] [--echo 1]
 // Prints one line per measurement (key=value), read by people and by bench/report.py alike.
 // Every phase ends on its own clock; every wait is bounded.
@@ -57,7 +57,7 @@ struct Options {
   int reps = 3;
   int links = 64;
   int pending = 100;
-  int connects = 2000;
+  int connects = 5000;
   std::vector<int> inflight{1, 32};
   std::string libs = "vor,asio";
   bool echo = true;  // --echo 0: the connect-rate runs only
@@ -156,41 +156,67 @@ class BlackHole {
   std::vector<int> fillers_;
 };
 
-// The live listener of the connect-rate runs: a thread that accepts and resets until told to
-// stop (it looks every 100 ms).
+// The live listener of the connect-rate runs: a thread that accepts, waits for the client's
+// close and answers it with a reset, until told to stop (it looks every 100 ms). So neither end
+// keeps the connection in TIME_WAIT: thousands of connects a run neither use up the machine's
+// ephemeral ports for a minute nor slow the later runs' choice of a port; and the reset comes
+// only after the client has seen its connect complete.
 class Acceptor {
  public:
   bool Start() {
     listener_ = ListenLoopback(4096, &port_);
-    if (listener_ < 0) return false;
+    epoll_fd_ = epoll_create1(EPOLL_CLOEXEC);
+    if (listener_ < 0 || epoll_fd_ < 0) return false;
+    Watch(listener_);
     thread_ = std::thread([this] { Run(); });
     return true;
   }
   ~Acceptor() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+    for (int fd : open_) close(fd);
     if (listener_ >= 0) close(listener_);
+    if (epoll_fd_ >= 0) close(epoll_fd_);
   }
   int port() const { return port_; }
 
  private:
+  void Watch(int fd) {
+    epoll_event interest{};
+    interest.events = EPOLLIN;
+    interest.data.fd = fd;
+    epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &interest);
+  }
+  void Reset(int fd) {
+    linger reset{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+    open_.erase(std::find(open_.begin(), open_.end(), fd));
+    close(fd);
+  }
   void Run() {
     PinCurrentThread(1);
-    pollfd entry{listener_, POLLIN, 0};
+    std::array<epoll_event, 64> ready{};
     while (!stop_) {
-      if (poll(&entry, 1, 100) <= 0) continue;
-      int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      // Closed with a reset: neither end keeps the connection in TIME_WAIT, so thousands of
-      // connects a run do not use up the machine's ephemeral ports (for 60 s) nor slow the
-      // later runs' choice of a port.
-      linger reset{1, 0};
-      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-      close(fd);
+      int n = epoll_wait(epoll_fd_, ready.data(), static_cast<int>(ready.size()), 100);
+      for (int k = 0; k < n; ++k) {
+        int fd = ready[static_cast<size_t>(k)].data.fd;
+        if (fd == listener_) {
+          int accepted = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+          if (accepted < 0) continue;
+          open_.push_back(accepted);
+          Watch(accepted);
+          continue;
+        }
+        char byte;
+        if (recv(fd, &byte, 1, 0) <= 0) Reset(fd);  // the client's close (or its reset)
+      }
     }
   }
   int listener_ = -1;
+  int epoll_fd_ = -1;
   int port_ = 0;
+  std::vector<int> open_;  // accepted, waiting for the client's close
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
@@ -668,7 +694,7 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
                  "usage: bench_connect [--seconds 2] [--reps 3] [--links 64] [--pending 100] "
-                 "[--connects 2000] [--inflight 1,32] [--libs vor,asio] [--echo 1]\n");
+                 "[--connects 5000] [--inflight 1,32] [--libs vor,asio] [--echo 1]\n");
     return 2;
   }
   cpu_set_t allowed;

@@ -525,8 +525,9 @@ def connect_section(path):
             row.append(f"{medians['vor'] / medians['asio']:.2f}" if medians.get("asio") and "vor" in medians else "-")
             rows.append(row)
         n = next(iter(rate.values()))[0]["n"]
-        lines += [f"Connects per second to a live loopback listener (a plain thread that accepts and "
-                  f"closes with a reset, so that no connection is left in TIME_WAIT), {n} connects per run, each on a fresh socket (Vor: a new client link, "
+        lines += [f"Connects per second to a live loopback listener (a plain thread that accepts, waits "
+                  f"for the client's close and answers it with a reset, so that no connection is left in "
+                  f"TIME_WAIT), {n} connects per run, each on a fresh socket (Vor: a new client link, "
                   "posted connect, link destroyed on completion; Asio: `async_connect`, then `close`), "
                   "median (min-max).", ""]
         lines += table(rows, ["in flight"] + [name for _, name in libs] + ["Vor/Asio"]) + [""]
