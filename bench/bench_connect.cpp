@@ -223,6 +223,7 @@ class Acceptor {
 
 struct EchoResult {
   std::vector<double> round_trip_us;
+  int unanswered = 0;  // messages still waiting at the end that were counted (see DriveEcho)
   bool failed = false;
 };
 
@@ -285,6 +286,19 @@ void DriveEcho(int port, int links, double seconds, const std::function<void()>&
       if (send(conn.fd, message, kMessageSize, MSG_NOSIGNAL) != kMessageSize) result->failed = true;
     }
   }
+  // A loop that stalls answers nothing: a message still waiting at the end counts with its age
+  // so far when that is longer than every completed round trip, so a stall shows in the p99.
+  const Clock::time_point end = Clock::now();
+  const double longest =
+      result->round_trip_us.empty()
+          ? 0.0
+          : *std::max_element(result->round_trip_us.begin(), result->round_trip_us.end());
+  for (const Conn& conn : conns) {
+    const double age = std::chrono::duration<double, std::micro>(end - conn.sent).count();
+    if (age <= longest) continue;
+    result->round_trip_us.push_back(age);
+    result->unanswered += 1;
+  }
   stop();
   for (Conn& conn : conns) close(conn.fd);
   close(epoll_fd);
@@ -299,9 +313,9 @@ void PrintEcho(const char* lib, int pending, int rep, int links, EchoResult& res
   };
   std::printf(
       "echo lib=%s pending=%d rep=%d links=%d round_trips=%zu p50_us=%.1f p99_us=%.1f "
-      "max_us=%.1f pending_completed=%d pending_back=%d failed=%d\n",
+      "max_us=%.1f unanswered=%d pending_completed=%d pending_back=%d failed=%d\n",
       lib, pending, rep, links, rtt.size(), at(0.5), at(0.99), rtt.empty() ? 0.0 : rtt.back(),
-      pending_completed, pending_back, result.failed ? 1 : 0);
+      result.unanswered, pending_completed, pending_back, result.failed ? 1 : 0);
   std::fflush(stdout);
 }
 

@@ -483,7 +483,9 @@ def connect_section(path):
              "answers (a loopback listener with a backlog of 1, its accept queue filled first and "
              "never drained, so the system drops every further SYN) and once with none. Vor: "
              "`VorLinkPostConnect`; Boost.Asio: `async_connect`. Round-trip p50 and p99 per phase, "
-             "median over the repetitions (min-max)."
+             "median over the repetitions (min-max); a message still unanswered at the end of a phase "
+             "counts with its age so far when that is longer than every completed round trip, so a "
+             "stalled loop shows in the p99."
              + (f" 1-minute load average {load.get('start', '?')} at the start, "
                 f"{load.get('end', '?')} at the end." if load else ""), ""]
     rows = []
@@ -493,9 +495,10 @@ def connect_section(path):
             rows.append([name, str(pending), str(len(runs)),
                          spread([float(r["p50_us"]) for r in runs], us),
                          spread([float(r["p99_us"]) for r in runs], us),
+                         str(sum(int(r.get("unanswered", 0)) for r in runs)),
                          str(sum(int(r["pending_completed"]) for r in runs))])
     lines += table(rows, ["library", "connects pending", "runs", "round trip p50", "round trip p99",
-                          "pending connects that completed"]) + [""]
+                          "unanswered at the end", "pending connects that completed"]) + [""]
     verdicts = []
     for lib, name in libs:
         idle, busy = echo.get((lib, 0)), echo.get((lib, max([p for l, p in echo if l == lib] + [0])))
