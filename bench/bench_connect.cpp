@@ -447,6 +447,8 @@ void EchoVor(const Options& options, int port_hole, int pending, int rep) {
   Link* server = VorLinkCreateServer("tcp", "127.0.0.1", "");
   if (server == nullptr || !VorLinkGetAddress(server, nullptr, nullptr, &address)) {
     VorPerror("bench_connect: vor listen");
+    if (server != nullptr) VorLinkDestroy(server);
+    VorEnd(&phase);
     return;
   }
   std::vector<Link*> holes;
@@ -490,7 +492,7 @@ void EchoVor(const Options& options, int port_hole, int pending, int rep) {
     if (event != nullptr) VorEventDestroy(event);
   }
   for (auto& conn : conns) {
-    VorEventDestroy(conn->recv_event);
+    if (conn->recv_event != nullptr) VorEventDestroy(conn->recv_event);
     if (conn->send_event != nullptr) VorEventDestroy(conn->send_event);
     VorBufDestroy(conn->buf);
   }
