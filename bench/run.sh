@@ -1,8 +1,9 @@
 #!/bin/bash
 # Runs the echo-server benchmark matrix and writes docs/benchmarks.md and docs/benchmarks.png.
 #
-#   bench/run.sh [--reps N] [--seconds S] [--windows win32|win64] [--no-wine] [--no-scale]
+#   bench/run.sh [--reps N] [--seconds S] [--windows win32|win64] [--no-wine] [--no-scale] [--no-idle]
 #   bench/run.sh --micro-only
+#   bench/run.sh --idle-only [--reps N] [--seconds S] [--idle-conns N]
 #
 # Native: Vor (posted operations), raw epoll, the raw completion-port server over the Linux
 # stand-in, libuv, Boost.Asio and libevent, each driven by bench/loadgen over loopback:
@@ -15,12 +16,16 @@
 # each cell runs against every server in turn, in a rotating order, so that all of them meet the
 # same background load; under wine each server runs all cells in turn. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
-# and echoing on the native Vor server, with its memory per idle connection. Last, the
+# and echoing on the native Vor server, with its memory per idle connection. Then the idle
+# time-out run: 10 000 connections in ping-pong on the native Vor and libuv servers without
+# timers, and with a per-connection idle time-out of 30 s (re-armed by every message),
+# N repetitions in rotating order. Last, the
 # multiplexer micro benchmarks (bench_mux: cross-thread posting, timers, a posted receive+send
 # round; against Boost.Asio, libuv and a mutex+condvar queue), on core 0, the timers at scale
 # (bench_timers) and the posted connects beside Asio's (bench_connect).
 # --micro-only runs just these (about 90 s) and prints their section of the report
-# without touching docs/.
+# without touching docs/. --idle-only runs just the idle time-out run (about 25 s per
+# repetition) and prints its section the same way.
 #
 # Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WINDOWS
 # (default /tmp/b-bench-<win32|win64>). Benchmarks are never part of the test run.
@@ -38,6 +43,12 @@ warch=win64
 wine_note=""
 scale_conns=10000
 micro_only=0
+use_idle=1
+idle_only=0
+idle_conns=10000
+# server:idle time-out in ms (0: none). Shorter time-outs than a few seconds would fire while the
+# load generator is still opening the 10 000 connections, before their first message.
+idle_variants=(vor:0 vor:30000 uv:0 uv:30000)
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=$2; shift ;;
@@ -45,8 +56,11 @@ while [ $# -gt 0 ]; do
     --windows) warch=$2; shift ;;
     --no-wine) use_wine=0; wine_note="not measured in this run (--no-wine)" ;;
     --no-scale) use_scale=0 ;;
-    --micro-only) micro_only=1; use_wine=0; use_scale=0 ;;
-    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale] | --micro-only" >&2; exit 2 ;;
+    --no-idle) use_idle=0 ;;
+    --idle-conns) idle_conns=$2; shift ;;
+    --micro-only) micro_only=1; use_wine=0; use_scale=0; use_idle=0 ;;
+    --idle-only) idle_only=1; use_wine=0; use_scale=0 ;;
+    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale] [--no-idle] | --micro-only | --idle-only" >&2; exit 2 ;;
   esac
   shift
 done
@@ -65,6 +79,7 @@ need_pkgs=()
 [ -f /usr/include/boost/asio.hpp ] || need_pkgs+=(libboost-dev)
 [ -f /usr/include/event2/event.h ] || need_pkgs+=(libevent-dev)
 /usr/bin/python3 -c 'import matplotlib' 2>/dev/null || need_pkgs+=(python3-matplotlib)
+[ $idle_only = 1 ] && need_pkgs=() # the Vor server and the load generator need none of them
 if [ ${#need_pkgs[@]} -gt 0 ]; then
   log "installing ${need_pkgs[*]}"
   if [ "$(id -u)" = 0 ]; then
@@ -77,7 +92,8 @@ fi
 # ---- Builds ----
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
-  cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) >>"$work/cmake-linux.log" 2>&1 ||
+  cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) \
+    $([ $idle_only = 1 ] && echo --target vor_echo_server loadgen $([ -f /usr/include/uv.h ] && echo uv_echo)) >>"$work/cmake-linux.log" 2>&1 ||
   { tail -30 "$work/cmake-linux.log"; exit 1; }
 # bench_connect exists only where Boost.Asio is found; without it that section is left out.
 [ $micro_only = 1 ] && { cmake --build "$blin" -j 2 --target bench_connect >>"$work/cmake-linux.log" 2>&1 ||
@@ -169,13 +185,15 @@ native_cmd() {
   esac
 }
 
+matrix_reps=$reps
+[ $micro_only = 1 ] || [ $idle_only = 1 ] && matrix_reps=0
 [ $micro_only = 1 ] && reps=0
-[ $reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
+[ $matrix_reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
 # Cell by cell, every server in turn (a fresh process each time, the order rotated), so that
 # the figures compared in one cell are taken within seconds of each other: the speed of this
 # shared machine drifts over minutes.
 n=${#native_servers[@]}
-for ((rep = 1; rep <= reps; rep++)); do
+for ((rep = 1; rep <= matrix_reps; rep++)); do
   for ((c = 0; c < ${#cells[@]}; c++)); do
     for ((k = 0; k < n; k++)); do
       name=${native_servers[$(((k + rep + c) % n))]}
@@ -237,10 +255,42 @@ if [ $use_scale = 1 ]; then
   "$blin/bin/uv_echo" --sizeof >>"$scale_file" 2>/dev/null
 fi
 
+# ---- Idle time-outs: ping-pong on many connections, without and with a timer per connection ----
+idle_file=$work/idle.tsv
+: >"$idle_file"
+if [ $use_idle = 1 ] && [ $reps -gt 0 ]; then
+  log "idle time-out run: $idle_conns connections, time-outs ${idle_variants[*]} ms, $reps repetitions"
+  (
+    ulimit -n $((idle_conns * 2 + 256)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
+    nv=${#idle_variants[@]}
+    for ((rep = 1; rep <= reps; rep++)); do
+      for ((k = 0; k < nv; k++)); do
+        variant=${idle_variants[$(((k + rep) % nv))]}
+        name=${variant%%:*} ms=${variant#*:}
+        exe=$blin/bin/vor_echo_server
+        [ "$name" = uv ] && exe=$blin/bin/uv_echo
+        [ -x "$exe" ] || continue
+        opt=()
+        [ "$ms" -gt 0 ] && opt=(--idle-timeout-ms "$ms")
+        start_server 20 "$exe" 600 "${opt[@]}" || continue
+        before=$(server_cpu_ns)
+        out=$(timeout $((seconds * 3 + 60)) taskset -c 1 "$loadgen" --port "$port" --mode pingpong \
+              --conns $idle_conns --size 64 --seconds $seconds --warmup $warmup)
+        after=$(server_cpu_ns)
+        stop_server
+        echo "$out" | grep -q 'errors=0' || log "idle $name $ms ms: $out"
+        echo -e "$name\t$ms\t$rep\t$((after - before))\t$out\t$(grep '^idle ' "$srv_out")" >>"$idle_file"
+      done
+    done
+  )
+fi
+
 # ---- Multiplexer micro benchmarks (Google Benchmark; bounded at about 20 s) ----
 pin0=()
 command -v taskset >/dev/null && pin0=(taskset -c 0)
-if [ -x "$blin/bin/bench_mux" ]; then
+if [ $idle_only = 1 ]; then
+  :
+elif [ -x "$blin/bin/bench_mux" ]; then
   log "micro benchmarks: bench_mux"
   timeout 300 "${pin0[@]}" "$blin/bin/bench_mux" --benchmark_format=json --benchmark_out="$micro_json" \
     --benchmark_out_format=json >"$work/bench_mux.out" 2>"$work/bench_mux.err" ||
@@ -249,7 +299,7 @@ else
   log "bench_mux not built (Google Benchmark missing?): no micro benchmarks"
 fi
 # Timers at scale (random 10..1000 ms, Vor beside libuv and Asio) and an idle periodic timer.
-if [ -x "$blin/bin/bench_timers" ]; then
+if [ -x "$blin/bin/bench_timers" ] && [ $idle_only = 0 ]; then
   log "timers at scale: bench_timers"
   timeout 120 "${pin0[@]}" "$blin/bin/bench_timers" >"$work/bench_timers.out" 2>&1 ||
     log "bench_timers failed: $(tail -3 "$work/bench_timers.out")"
@@ -259,7 +309,7 @@ fi
 # peer and without, and connects per second to a live listener. It pins its own threads (its
 # loop to core 0, its client to core 1); about 40 s.
 connect_out=$work/bench_connect.out
-if [ -x "$blin/bin/bench_connect" ]; then
+if [ -x "$blin/bin/bench_connect" ] && [ $idle_only = 0 ]; then
   log "posted connects: bench_connect"
   timeout 120 "$blin/bin/bench_connect" >"$connect_out" 2>&1 ||
     log "bench_connect failed: $(tail -3 "$connect_out")"
@@ -269,6 +319,14 @@ fi
 elapsed=$(( $(date +%s) - started ))
 py=/usr/bin/python3
 [ -x $py ] || py=python3
+if [ $idle_only = 1 ]; then
+  $py "$here/report.py" --idle-only --idle "$idle_file" --md "$work/idle.md" --results /dev/null \
+    --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps $reps \
+    --seconds $seconds --elapsed $elapsed || exit 1
+  cat "$work/idle.md"
+  log "done in ${elapsed}s; raw results in $work"
+  exit 0
+fi
 if [ $micro_only = 1 ]; then
   $py "$here/report.py" --micro-only --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --md "$work/micro.md" --results "$results" \
     --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps 0 --seconds 0 \

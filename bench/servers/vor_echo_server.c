@@ -3,13 +3,21 @@
  * and a posted send of the same bytes, each event re-issued with VorEventRepost (so the steady
  * state allocates nothing). One thread runs VorMuxEventLoop.
  *
- *   vor_echo_server [limit_seconds] [--mem-after N]
+ *   vor_echo_server [limit_seconds] [--mem-after N] [--idle-timeout-ms N]
  *
  * Listens on 127.0.0.1 with a system-chosen port and prints "port=N". The loop stops on a timer
  * (the limit, default 300 s) or on a user event posted by a helper thread at end of input on
  * stdin. With --mem-after N, once N connections have each echoed once and sit idle with their
  * receive posted, it prints the tracking allocator's block count per connection and lists the
- * live blocks (VorMemReport, on standard error) for the report to sum by tag. */
+ * live blocks (VorMemReport, on standard error) for the report to sum by tag.
+ *
+ * With --idle-timeout-ms N every connection holds an idle time-out: a one-shot timer event of
+ * N ms posted when the connection opens. A queued timer event cannot be moved, so a message
+ * re-arms it by marking the connection active; the event, when it falls due, re-posts itself
+ * (VorEventRepost, allocating nothing) if the connection was active since it was armed and
+ * otherwise closes the link. A connection is thus closed after between N and 2N ms without a
+ * message. At the end the server prints how many time-outs were re-armed and how many closed
+ * a link. */
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,7 +32,10 @@ typedef struct Conn {
   Buffer* buf;
   Event* recv_event;
   Event* send_event; /* made by the first echo, re-issued after that */
+  Event* idle_event; /* the idle time-out while it is queued or being delivered, else null */
   int echoed;        /* has completed one echo */
+  int active;        /* a message arrived since the idle time-out was armed */
+  int closed;        /* link and I/O events gone; freed once the idle time-out is back */
 } Conn;
 
 typedef struct Server {
@@ -34,24 +45,57 @@ typedef struct Server {
   int echoed_conns;
   int mem_after; /* 0: no memory report */
   int32_t blocks_before;
+  Timer* idle_timer; /* null: no idle time-outs */
+  long idle_rearms;
+  long idle_closes;
 } Server;
 
 static Server server;
 
+/* Called when the connection's one outstanding operation (a receive or a send) has come back
+ * failed or at end of stream, or could not be posted: nothing of it is in the system any more.
+ * A queued idle time-out must not be destroyed; the connection waits for it. */
 static void close_conn(Conn* c) {
-  VorLinkDestroy(c->link);
+  if (c->link) VorLinkDestroy(c->link);
+  c->link = NULL;
   VorEventDestroy(c->recv_event);
   if (c->send_event) VorEventDestroy(c->send_event);
   VorBufDestroy(c->buf);
-  free(c);
   server.open_conns -= 1;
+  c->closed = 1;
+  if (!c->idle_event) free(c);
+}
+
+/* The idle time-out fell due. A closed connection is freed; an active one re-arms; an idle one
+ * loses its link, and its outstanding operation comes back failed and closes it. */
+static int32_t on_idle(Event* event, void* arg) {
+  Conn* c = (Conn*)arg;
+  if (c->closed) {
+    VorEventDestroy(event);
+    free(c);
+    return 1;
+  }
+  if (c->active) {
+    c->active = 0;
+    server.idle_rearms += 1;
+    if (VorEventRepost(event)) return 1;
+    VorPerror("vor_echo_server: re-arm idle time-out");
+  }
+  server.idle_closes += 1;
+  VorEventDestroy(event);
+  c->idle_event = NULL;
+  VorLinkDestroy(c->link);
+  c->link = NULL;
+  return 1;
 }
 
 static void report_memory(void) {
   int32_t blocks = VorMemBlockCount() - server.blocks_before;
-  printf("mem conns=%d blocks=%d blocks_per_conn=%.2f sizeof_link=%u sizeof_event=%u sizeof_buffer=%u\n",
-         server.echoed_conns, (int)blocks, (double)blocks / server.echoed_conns, (unsigned)sizeof(Link),
-         (unsigned)sizeof(Event), (unsigned)sizeof(Buffer));
+  printf(
+      "mem conns=%d blocks=%d blocks_per_conn=%.2f sizeof_link=%u sizeof_event=%u "
+      "sizeof_buffer=%u\n",
+      server.echoed_conns, (int)blocks, (double)blocks / server.echoed_conns,
+      (unsigned)sizeof(Link), (unsigned)sizeof(Event), (unsigned)sizeof(Buffer));
   fflush(stdout);
   fprintf(stderr, "mem-report-begin\n");
   VorMemReport();
@@ -65,7 +109,7 @@ static int32_t on_send(Event* event, void* arg) {
   Conn* c = (Conn*)arg;
   int32_t ok = 0;
   VorEventGetSuccessful(event, &ok);
-  if (!ok) {
+  if (!ok || !c->link) { /* failed, or the idle time-out took the link meanwhile */
     close_conn(c);
     return 1;
   }
@@ -92,10 +136,11 @@ static int32_t on_recv(Event* event, void* arg) {
   uint32_t n = 0;
   VorEventGetSuccessful(event, &ok);
   VorEventGetBytesTransferred(event, &n);
-  if (!ok || n == 0) { /* failed, or the peer closed */
+  if (!ok || n == 0 || !c->link) { /* failed, the peer closed, or the idle time-out did */
     close_conn(c);
     return 1;
   }
+  c->active = 1; /* re-arms the idle time-out */
   if (c->send_event) {
     if (!VorEventRepost(c->send_event)) close_conn(c);
   } else {
@@ -117,6 +162,11 @@ static void open_conn(Link* link) {
     VorBufDestroy(c->buf);
     free(c);
     server.open_conns -= 1;
+    return;
+  }
+  if (server.idle_timer) {
+    c->idle_event = VorTimerPost(server.idle_timer, server.mux, on_idle, c);
+    if (!c->idle_event) VorPerror("vor_echo_server: post idle time-out");
   }
 }
 
@@ -145,10 +195,22 @@ static void* watch_stdin(void* arg) {
 
 int main(int argc, char** argv) {
   double limit = 300.0;
+  int idle_ms = 0;
   const char *driver = NULL, *node = NULL, *address = NULL;
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--mem-after") == 0 && i + 1 < argc) server.mem_after = atoi(argv[++i]);
-    else limit = atof(argv[i]);
+    if (strcmp(argv[i], "--mem-after") == 0 && i + 1 < argc)
+      server.mem_after = atoi(argv[++i]);
+    else if (strcmp(argv[i], "--idle-timeout-ms") == 0 && i + 1 < argc)
+      idle_ms = atoi(argv[++i]);
+    else
+      limit = atof(argv[i]);
+  }
+  if (idle_ms > 0) {
+    server.idle_timer = VorTimerCreate(idle_ms / 1000.0, "idle");
+    if (!server.idle_timer) {
+      VorPerror("vor_echo_server: --idle-timeout-ms");
+      return 2;
+    }
   }
   server.mux = VorMuxCreate();
   server.listener = VorLinkCreateServer("tcp", "127.0.0.1", "");
@@ -173,6 +235,11 @@ int main(int argc, char** argv) {
   pthread_detach(watcher);
   VorMuxEventLoop(server.mux);
   (void)limit_event;
+  if (server.idle_timer) {
+    printf("idle timeout_ms=%d rearms=%ld closes=%ld open=%d\n", idle_ms, server.idle_rearms,
+           server.idle_closes, server.open_conns);
+    fflush(stdout);
+  }
   /* The process ends here; the connections, events and watcher thread go with it. */
   return 0;
 }
