@@ -337,5 +337,5 @@ if [ $micro_only = 1 ]; then
 fi
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --idle "$idle_file" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"
