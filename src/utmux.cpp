@@ -225,6 +225,22 @@ constexpr int32_t kAtRest = 0;
 constexpr int32_t kOutstanding = 1;
 constexpr int32_t kAbandoned = 2;
 
+// One packet from the port, or none (overlapped null) when the wait timed out or failed; the
+// thread's last OS error then tells which.
+struct Packet {
+  BOOL ok;
+  DWORD bytes;
+  OVERLAPPED* overlapped;
+};
+
+Packet TakePacket(Mux* mux, DWORD timeout) {
+  Packet packet{FALSE, 0, nullptr};
+  ULONG_PTR key = 0;
+  packet.ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &packet.bytes, &key,
+                                        &packet.overlapped, timeout);
+  return packet;
+}
+
 // A link event's packet: records the outcome and runs the completion handler (straight away, so
 // that it can still read the wait's last OS error). True when the operation has ended and the
 // event is the host's to have; false while the handler holds it back, or when its host
@@ -246,19 +262,15 @@ bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
 // event back (no error number of ours), or the wait itself failed (the OS error, and *failed
 // set: waiting again would fail again).
 Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
-  DWORD bytes = 0;
-  ULONG_PTR key = 0;
-  OVERLAPPED* overlapped = nullptr;
-  BOOL ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &bytes, &key, &overlapped,
-                                      timeout);
-  if (overlapped == nullptr) {
-    if (ok || GetLastError() == WAIT_TIMEOUT) return FailWith<Event*>(ERR_TIMEOUT);
+  Packet packet = TakePacket(mux, timeout);
+  if (packet.overlapped == nullptr) {
+    if (packet.ok || GetLastError() == WAIT_TIMEOUT) return FailWith<Event*>(ERR_TIMEOUT);
     *failed = true;
     return FailWithOs<Event*>();
   }
-  Event* event = EventFromOverlapped(overlapped);
+  Event* event = EventFromOverlapped(packet.overlapped);
   if (event->type < VOR_EVENT_ACCEPT) return event;
-  return LinkOpComplete(mux, event, ok, bytes) ? event : nullptr;
+  return LinkOpComplete(mux, event, packet.ok, packet.bytes) ? event : nullptr;
 }
 
 // ---- Teardown: what VorMuxDestroy gathers before the port goes ----
@@ -296,18 +308,14 @@ void ReleaseBindings(VorBinding* head, bool links) {
 void GatherLinkOps(Mux* mux) {
   double deadline = VorGetWallTime() + kGatherSeconds;
   while (std::atomic_ref<int32_t>(mux->link_ops).load(std::memory_order_acquire) > 0) {
-    DWORD bytes = 0;
-    ULONG_PTR key = 0;
-    OVERLAPPED* overlapped = nullptr;
-    BOOL ok = GetQueuedCompletionStatus(static_cast<HANDLE>(mux->port), &bytes, &key, &overlapped,
-                                        kGatherWaitMs);
-    if (overlapped == nullptr) {
-      if (!ok && GetLastError() != WAIT_TIMEOUT) return;
+    Packet packet = TakePacket(mux, kGatherWaitMs);
+    if (packet.overlapped == nullptr) {
+      if (!packet.ok && GetLastError() != WAIT_TIMEOUT) return;
       if (VorGetWallTime() > deadline) return;
       continue;
     }
-    Event* event = EventFromOverlapped(overlapped);
-    if (event->type >= VOR_EVENT_ACCEPT) LinkOpComplete(mux, event, ok, bytes);
+    Event* event = EventFromOverlapped(packet.overlapped);
+    if (event->type >= VOR_EVENT_ACCEPT) LinkOpComplete(mux, event, packet.ok, packet.bytes);
   }
 }
 
