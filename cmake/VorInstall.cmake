@@ -50,7 +50,9 @@ endif()
 if(VOR_BUILD_TESTS)
   # Install into a scratch prefix and build a host program against the installed package.
   set(package_test_args -DBUILD_DIR=${CMAKE_BINARY_DIR} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/tests/package
-      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test "-DSANITIZE=${VOR_SANITIZE}")
+      -DWORK_DIR=${CMAKE_BINARY_DIR}/package-test "-DSANITIZE=${VOR_SANITIZE}"
+      -DVERSION=${PROJECT_VERSION} -DSOVERSION=${PROJECT_VERSION_MAJOR}
+      -DLIBDIR=${CMAKE_INSTALL_LIBDIR})
   if(WIN32)
     # The runner is a list (script, then wine architecture): passed joined by commas.
     string(REPLACE ";" "," wine_run "${CMAKE_CROSSCOMPILING_EMULATOR}")
