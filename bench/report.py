@@ -575,7 +575,7 @@ def idle_section(path, reps, seconds):
         return ["## Idle time-outs on many connections", "", "Not measured in this run.", ""]
     conns = next(r["conns"] for rs in runs.values() for r in rs)
     lines = [f"## Idle time-outs on {int(conns):,} connections".replace(",", " "), ""]
-    lines += [f"{conns} loopback connections to the native Vor and libuv servers in ping-pong of 64-byte "
+    lines += [f"{conns} loopback connections to the native Vor, libuv and Boost.Asio servers in ping-pong of 64-byte "
               f"messages; {seconds:g} s measured after 0.5 s of warm-up, {reps} repetitions, each a "
               "fresh server process, the variants in rotating order within each repetition. With "
               "`--idle-timeout-ms N` every connection holds an idle time-out of N ms. Vor: a one-shot "
@@ -583,7 +583,11 @@ def idle_section(path, reps, seconds):
               "each message re-arms the time-out by marking the connection active, and the event, when "
               "it falls due, re-posts itself (`VorEventRepost`) if the connection was active and closes "
               "the link if not (re-arms counted per re-post). libuv: a `uv_timer_t` pushed back by "
-              "`uv_timer_again` on every read (re-arms counted per read). Each server without timers is "
+              "`uv_timer_again` on every read (re-arms counted per read). Boost.Asio: a `steady_timer` "
+              "per connection whose expiry every read pushes back (`expires_after`, which cancels the "
+              "pending wait), and a wait that closes the connection when the expiry has passed and "
+              "waits again when not, as in Asio's own time-out example (re-arms counted per read). "
+              "Each server without timers is "
               "its own baseline; target: Vor's throughput with time-outs within 5 % of it (ratio of "
               "medians >= 0.95).", ""]
     rows = []
@@ -619,7 +623,7 @@ def idle_section(path, reps, seconds):
               "connections (and posting their time-outs) besides the messages of warm-up and "
               "measurement. With 30 s no time-out falls due inside a run: for Vor the cost measured is "
               f"that of {conns} queued timer events in every dispatch step plus the mark per message; "
-              "for libuv a timer pushed back on every read. Round trips are not shown: with every "
+              "for libuv and Boost.Asio a timer pushed back on every read. Round trips are not shown: with every "
               "connection in ping-pong at once they are the number of connections over the rate "
               "(100 ms and more), beyond the load generator's histogram.", ""]
     return lines

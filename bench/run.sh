@@ -17,8 +17,8 @@
 # same background load; under wine each server runs all cells in turn. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
 # and echoing on the native Vor server, with its memory per idle connection. Then the idle
-# time-out run: 10 000 connections in ping-pong on the native Vor and libuv servers without
-# timers, and with a per-connection idle time-out of 30 s (re-armed by every message),
+# time-out run: 10 000 connections in ping-pong on the native Vor, libuv and Boost.Asio servers
+# without timers, and with a per-connection idle time-out of 30 s (re-armed by every message),
 # N repetitions in rotating order. Last, the
 # multiplexer micro benchmarks (bench_mux: cross-thread posting, timers, a posted receive+send
 # round; against Boost.Asio, libuv and a mutex+condvar queue), on core 0, the timers at scale
@@ -48,7 +48,7 @@ idle_only=0
 idle_conns=10000
 # server:idle time-out in ms (0: none). Shorter time-outs than a few seconds would fire while the
 # load generator is still opening the 10 000 connections, before their first message.
-idle_variants=(vor:0 vor:30000 uv:0 uv:30000)
+idle_variants=(vor:0 vor:30000 uv:0 uv:30000 asio:0 asio:30000)
 while [ $# -gt 0 ]; do
   case $1 in
     --reps) reps=$2; shift ;;
@@ -93,7 +93,8 @@ fi
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
   cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) \
-    $([ $idle_only = 1 ] && echo --target vor_echo_server loadgen $([ -f /usr/include/uv.h ] && echo uv_echo)) >>"$work/cmake-linux.log" 2>&1 ||
+    $([ $idle_only = 1 ] && echo --target vor_echo_server loadgen $([ -f /usr/include/uv.h ] && echo uv_echo) \
+      $([ -f /usr/include/boost/asio.hpp ] && echo asio_echo)) >>"$work/cmake-linux.log" 2>&1 ||
   { tail -30 "$work/cmake-linux.log"; exit 1; }
 # bench_connect exists only where Boost.Asio is found; without it that section is left out.
 [ $micro_only = 1 ] && { cmake --build "$blin" -j 2 --target bench_connect >>"$work/cmake-linux.log" 2>&1 ||
@@ -269,6 +270,7 @@ if [ $use_idle = 1 ] && [ $reps -gt 0 ]; then
         name=${variant%%:*} ms=${variant#*:}
         exe=$blin/bin/vor_echo_server
         [ "$name" = uv ] && exe=$blin/bin/uv_echo
+        [ "$name" = asio ] && exe=$blin/bin/asio_echo
         [ -x "$exe" ] || continue
         opt=()
         [ "$ms" -gt 0 ] && opt=(--idle-timeout-ms "$ms")
