@@ -6,8 +6,13 @@
 //   library's own due time (Vor: a first round that makes the events, then one that re-arms
 //   them, like the peers' timers, which are made beforehand);
 // - one periodic 10 ms timer on an otherwise idle loop: processor time as a share of a core.
-// Usage: bench_timers [--n 1000,10000,100000] [--idle-seconds 3] [--libs vor,uv,asio]
-//                     [--low-ms 10] [--high-ms 1000]
+// Each count is measured --reps times, the libraries in a rotating order, so that all of them
+// meet the same background load. Beside the processor time each round gives the number of times
+// the process went to sleep and was woken (voluntary context switches, natively): at small N
+// nearly all the processor time is the system's price of these wake-ups, about one per distinct
+// due millisecond.
+// Usage: bench_timers [--n 1000,10000,100000,1000000] [--reps 3] [--idle-seconds 10]
+//                     [--libs vor,uv,asio] [--low-ms 10] [--high-ms 1000]
 // Prints one line per measurement (key=value), read by people and by bench/report.py alike.
 #include <algorithm>
 #include <chrono>
@@ -21,6 +26,8 @@
 
 #if defined(_WIN32)
 #  include <windows.h>
+#else
+#  include <sys/resource.h>
 #endif
 
 #include "mux_workloads.h"
@@ -52,9 +59,21 @@ double CpuSeconds() {
 #endif
 }
 
+// Times this process has gone to sleep waiting (natively; 0 where not counted).
+int64_t Sleeps() {
+#if defined(_WIN32)
+  return 0;
+#else
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_nvcsw;
+#endif
+}
+
 struct Options {
-  std::vector<int64_t> counts{1000, 10000, 100000};
-  double idle_seconds = 3.0;
+  std::vector<int64_t> counts{1000, 10000, 100000, 1000000};
+  int32_t reps = 3;
+  double idle_seconds = 10.0;
   std::string libs = "vor,uv,asio";
   int32_t low_ms = 10;
   int32_t high_ms = 1000;
@@ -70,7 +89,8 @@ class Lateness {
   explicit Lateness(size_t expected) { late_ms_.reserve(expected); }
   void Add(double ms) { late_ms_.push_back(ms); }
   size_t Count() const { return late_ms_.size(); }
-  void Print(const char* lib, int64_t n, double cpu_seconds, double wall_seconds) {
+  void Print(const char* lib, int64_t n, int32_t rep, double cpu_seconds, double wall_seconds,
+             int64_t wakes) {
     std::sort(late_ms_.begin(), late_ms_.end());
     auto at = [&](double q) {
       return late_ms_.empty() ? 0.0 : late_ms_[static_cast<size_t>(q * (late_ms_.size() - 1))];
@@ -78,10 +98,11 @@ class Lateness {
     size_t early = static_cast<size_t>(std::lower_bound(late_ms_.begin(), late_ms_.end(), 0.0) -
                                        late_ms_.begin());
     std::printf(
-        "timers lib=%s n=%lld cpu_us_per_timer=%.2f late_p50_ms=%.3f late_p99_ms=%.3f "
-        "late_max_ms=%.3f early=%zu wall_s=%.2f\n",
-        lib, static_cast<long long>(n), cpu_seconds * 1e6 / static_cast<double>(n), at(0.5),
-        at(0.99), late_ms_.empty() ? 0.0 : late_ms_.back(), early, wall_seconds);
+        "timers lib=%s n=%lld rep=%d cpu_us_per_timer=%.2f late_p50_ms=%.3f late_p99_ms=%.3f "
+        "late_max_ms=%.3f early=%zu wall_s=%.2f wakes=%lld\n",
+        lib, static_cast<long long>(n), rep, cpu_seconds * 1e6 / static_cast<double>(n), at(0.5),
+        at(0.99), late_ms_.empty() ? 0.0 : late_ms_.back(), early, wall_seconds,
+        static_cast<long long>(wakes));
     std::fflush(stdout);
   }
 
@@ -97,15 +118,26 @@ void PrintIdle(const char* lib, double cpu_seconds, double wall_seconds, int64_t
 
 double Now() { return VorGetWallTime(); }
 
+// Wall time, processor time and sleeps of one round, from its start.
+struct RoundMeter {
+  double wall = Now();
+  double cpu = CpuSeconds();
+  int64_t sleeps = Sleeps();
+  void Print(Lateness& lateness, const char* lib, int64_t n, int32_t rep) const {
+    double cpu_seconds = CpuSeconds() - cpu;
+    int64_t wakes = Sleeps() - sleeps;
+    lateness.Print(lib, n, rep, cpu_seconds, Now() - wall, wakes);
+  }
+};
+
 // ---- Vor ----
 
 // One round: every event armed (`post` makes it, otherwise the delivered event is reposted) and
 // taken back in whatever order they fall due. Gives false when an event went missing.
 bool RoundVor(Mux* mux, vorbench::TimersByInterval& timers, const std::vector<int32_t>& intervals,
-              std::vector<Event*>& events, bool post, const char* label) {
+              std::vector<Event*>& events, bool post, const char* label, int32_t rep) {
   Lateness lateness(intervals.size());
-  double wall_start = Now();
-  double cpu_start = CpuSeconds();
+  const RoundMeter meter;
   for (size_t i = 0; i < intervals.size(); ++i) {
     if (post) {
       events.push_back(VorTimerPost(timers.For(intervals[i]), mux, nullptr, nullptr));
@@ -118,22 +150,21 @@ bool RoundVor(Mux* mux, vorbench::TimersByInterval& timers, const std::vector<in
     if (event == nullptr || event->type != VOR_EVENT_TIMER) return false;
     lateness.Add((Now() - event->u.te.fire_time) * 1000.0);
   }
-  double cpu = CpuSeconds() - cpu_start;
-  lateness.Print(label, static_cast<int64_t>(intervals.size()), cpu, Now() - wall_start);
+  meter.Print(lateness, label, static_cast<int64_t>(intervals.size()), rep);
   return true;
 }
 
 // The first round makes the events (an allocation each, which the peers' timers, made
 // beforehand, do not pay); the second re-arms them, the like of the peers' rounds.
-void TimersVor(const std::vector<int32_t>& intervals) {
+void TimersVor(const std::vector<int32_t>& intervals, int32_t rep) {
   Mux* mux = VorMuxCreate();
   {
     vorbench::TimersByInterval timers;
     for (int32_t ms : intervals) timers.For(ms);  // timers are templates, made beforehand
     std::vector<Event*> events;
     events.reserve(intervals.size());
-    if (!RoundVor(mux, timers, intervals, events, true, "vor-post") ||
-        !RoundVor(mux, timers, intervals, events, false, "vor")) {
+    if (!RoundVor(mux, timers, intervals, events, true, "vor-post", rep) ||
+        !RoundVor(mux, timers, intervals, events, false, "vor", rep)) {
       std::printf("timers lib=vor FAILED: events lost\n");
     }
     for (Event* event : events) VorEventDestroy(event);
@@ -183,7 +214,7 @@ void OnUvTimer(uv_timer_t* timer) {
       UvNowMs() - round->due_ms[static_cast<size_t>(reinterpret_cast<uintptr_t>(timer->data))]);
 }
 
-void TimersUv(const std::vector<int32_t>& intervals) {
+void TimersUv(const std::vector<int32_t>& intervals, int32_t rep) {
   uv_loop_t loop;
   uv_loop_init(&loop);
   std::vector<uv_timer_t> timers(intervals.size());
@@ -191,8 +222,7 @@ void TimersUv(const std::vector<int32_t>& intervals) {
   Lateness lateness(intervals.size());
   UvRound round{&lateness, std::vector<double>(intervals.size())};
   loop.data = &round;
-  double wall_start = Now();
-  double cpu_start = CpuSeconds();
+  const RoundMeter meter;
   uv_update_time(&loop);
   // libuv counts an interval from its loop time, whole milliseconds of uv_hrtime.
   double loop_ms = static_cast<double>(uv_now(&loop));
@@ -202,9 +232,7 @@ void TimersUv(const std::vector<int32_t>& intervals) {
     uv_timer_start(&timers[i], OnUvTimer, static_cast<uint64_t>(intervals[i]), 0);
   }
   uv_run(&loop, UV_RUN_DEFAULT);
-  double cpu = CpuSeconds() - cpu_start;
-  double wall = Now() - wall_start;
-  lateness.Print("uv", static_cast<int64_t>(intervals.size()), cpu, wall);
+  meter.Print(lateness, "uv", static_cast<int64_t>(intervals.size()), rep);
   for (uv_timer_t& timer : timers) uv_close(reinterpret_cast<uv_handle_t*>(&timer), nullptr);
   uv_run(&loop, UV_RUN_DEFAULT);
   uv_loop_close(&loop);
@@ -245,13 +273,12 @@ void IdleUv(double seconds) {
 using SteadyClock = std::chrono::steady_clock;
 using boost::asio::steady_timer;
 
-void TimersAsio(const std::vector<int32_t>& intervals) {
+void TimersAsio(const std::vector<int32_t>& intervals, int32_t rep) {
   boost::asio::io_context io(1);
   std::list<steady_timer> timers;  // steady_timer does not move into a vector
   for (size_t i = 0; i < intervals.size(); ++i) timers.emplace_back(io);
   Lateness lateness(intervals.size());
-  double wall_start = Now();
-  double cpu_start = CpuSeconds();
+  const RoundMeter meter;
   auto interval = intervals.begin();
   for (steady_timer& timer : timers) {
     timer.expires_after(std::chrono::milliseconds(*interval++));
@@ -262,9 +289,7 @@ void TimersAsio(const std::vector<int32_t>& intervals) {
     });
   }
   io.run();
-  double cpu = CpuSeconds() - cpu_start;
-  double wall = Now() - wall_start;
-  lateness.Print("asio", static_cast<int64_t>(intervals.size()), cpu, wall);
+  meter.Print(lateness, "asio", static_cast<int64_t>(intervals.size()), rep);
 }
 
 struct AsioIdle {
@@ -310,6 +335,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     const char* value = argv[i + 1];
     if (std::strcmp(argv[i], "--n") == 0) {
       options->counts = ParseCounts(value);
+    } else if (std::strcmp(argv[i], "--reps") == 0) {
+      options->reps = std::atoi(value);
     } else if (std::strcmp(argv[i], "--idle-seconds") == 0) {
       options->idle_seconds = std::atof(value);
     } else if (std::strcmp(argv[i], "--libs") == 0) {
@@ -322,7 +349,30 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       return false;
     }
   }
-  return argc % 2 == 1 && options->low_ms >= 10 && options->high_ms >= options->low_ms;
+  return argc % 2 == 1 && options->reps >= 1 && options->low_ms >= 10 &&
+         options->high_ms >= options->low_ms;
+}
+
+// The libraries of this build that the options ask for, in the order that rotates.
+struct Lib {
+  const char* name;
+  void (*timers)(const std::vector<int32_t>& intervals, int32_t rep);
+  void (*idle)(double seconds);
+};
+
+std::vector<Lib> WantedLibs(const Options& options) {
+  std::vector<Lib> all{{"vor", TimersVor, IdleVor}};
+#if defined(VOR_BENCH_HAVE_UV)
+  all.push_back({"uv", TimersUv, IdleUv});
+#endif
+#if defined(VOR_BENCH_HAVE_ASIO)
+  all.push_back({"asio", TimersAsio, IdleAsio});
+#endif
+  std::vector<Lib> wanted;
+  for (const Lib& lib : all) {
+    if (Wants(options, lib.name)) wanted.push_back(lib);
+  }
+  return wanted;
 }
 
 }  // namespace
@@ -331,29 +381,22 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
     std::fprintf(stderr,
-                 "usage: bench_timers [--n 1000,10000,100000] [--idle-seconds 3] "
-                 "[--libs vor,uv,asio] [--low-ms 10] [--high-ms 1000]\n");
+                 "usage: bench_timers [--n 1000,10000,100000,1000000] [--reps 3] "
+                 "[--idle-seconds 10] [--libs vor,uv,asio] [--low-ms 10] [--high-ms 1000]\n");
     return 2;
   }
+  const std::vector<Lib> libs = WantedLibs(options);
+  const size_t count = libs.size();
   for (int64_t n : options.counts) {
     const std::vector<int32_t> intervals =
         vorbench::TimerIntervalsMs(n, true, 10, options.low_ms, options.high_ms);
-    if (Wants(options, "vor")) TimersVor(intervals);
-#if defined(VOR_BENCH_HAVE_UV)
-    if (Wants(options, "uv")) TimersUv(intervals);
-#endif
-#if defined(VOR_BENCH_HAVE_ASIO)
-    if (Wants(options, "asio")) TimersAsio(intervals);
-#endif
+    for (int32_t rep = 1; rep <= options.reps; ++rep) {
+      for (size_t k = 0; k < count; ++k)
+        libs[(k + static_cast<size_t>(rep)) % count].timers(intervals, rep);
+    }
   }
   if (options.idle_seconds > 0) {
-    if (Wants(options, "vor")) IdleVor(options.idle_seconds);
-#if defined(VOR_BENCH_HAVE_UV)
-    if (Wants(options, "uv")) IdleUv(options.idle_seconds);
-#endif
-#if defined(VOR_BENCH_HAVE_ASIO)
-    if (Wants(options, "asio")) IdleAsio(options.idle_seconds);
-#endif
+    for (const Lib& lib : libs) lib.idle(options.idle_seconds);
   }
   return 0;
 }

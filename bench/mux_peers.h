@@ -13,7 +13,12 @@ constexpr int64_t kCrossThreadItems = 100000;
 // Cross-thread posting: 1 and 4 producer threads, one consumer; real time, items per second.
 // Thread scheduling makes single runs vary widely, so the median of five is reported.
 inline void CrossThreadCases(benchmark::internal::Benchmark* cases) {
-  cases->ArgName("producers")->Arg(1)->Arg(4)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+  cases->ArgName("producers")
+      ->Arg(1)
+      ->Arg(4)
+      ->UseRealTime()
+      ->Repetitions(5)
+      ->ReportAggregatesOnly(true);
 }
 
 // Timers: N one-shot timers armed and run until all have fired, with one interval (10 ms) or
@@ -23,7 +28,7 @@ inline void CrossThreadCases(benchmark::internal::Benchmark* cases) {
 inline void TimerCases(benchmark::internal::Benchmark* cases) {
   cases->ArgNames({"n", "random"});
   for (int64_t random : {0, 1}) {
-    for (int64_t n : {1000, 10000, 100000}) cases->Args({n, random});
+    for (int64_t n : {1000, 10000, 100000, 1000000}) cases->Args({n, random});
   }
   cases->UseRealTime()->MeasureProcessCPUTime()->MinTime(0.2)->Unit(benchmark::kMillisecond);
 }

@@ -87,12 +87,13 @@ def ratio(a, b):
     return a["median"] / b["median"]
 
 
-def fmt_ratio(r, target=None):
+def fmt_ratio(r, target=None, higher_is_better=True):
     if r is None:
         return "-"
     if target is None:
         return f"{r:.2f}"
-    return f"{r:.2f} {'ok' if r >= target else 'MISSED'}"
+    met = r >= target if higher_is_better else r <= target
+    return f"{r:.2f} {'ok' if met else 'MISSED'}"
 
 
 def sh(cmd):
@@ -276,7 +277,7 @@ def scale_section(scale_path, memreport_path, conns):
 MICRO_PEERS = [("Vor", "BM_CrossThreadPost"), ("Boost.Asio", "BM_CrossThreadPostAsio"),
                ("mutex+condvar", "BM_CrossThreadPostMutexCondvar")]
 TIMER_LIBS = [("Vor", "BM_TimersVor"), ("libuv", "BM_TimersUv"), ("Boost.Asio", "BM_TimersAsio")]
-TIMER_COUNTS = [1000, 10000, 100000]
+TIMER_COUNTS = [1000, 10000, 100000, 1000000]
 NS_PER_UNIT = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
@@ -314,6 +315,52 @@ def fmt_items(v):
     return "-" if v is None else f"{v / 1e6:.2f}M"
 
 
+def micro_timer_lines(found):
+    """bench_mux's timer rounds: one interval and random intervals, Vor beside the peers."""
+    lines = []
+    rows = []
+    per_timer = {}
+    for random in (0, 1):
+        for n in TIMER_COUNTS:
+            args = frozenset([f"n:{n}", f"random:{random}"])
+            row = [("random 10-20 ms" if random else "one interval, 10 ms"), f"{n:,}".replace(",", " ")]
+            for lib, family in TIMER_LIBS:
+                bench = found.get((family, args))
+                cpu = micro_value(bench, "cpu_time")
+                per_timer[(lib, random, n)] = None if cpu is None else cpu / n
+                if cpu is None:
+                    row.append("not run" if bench is not None and bench.get("error_occurred") else "-")
+                else:
+                    row.append(f"{cpu / n:.0f}")
+            rows.append(row)
+    lines += ["Timers: N one-shot timers armed and run until all have fired (Vor: timer events re-armed "
+              "with VorEventRepost, one timer per interval; libuv: `uv_timer_t`; Boost.Asio: "
+              "`steady_timer`), with one interval or with random intervals of whole milliseconds "
+              "(fixed seed, the same draw for every library). Processor time of the whole process per "
+              "timer in ns: the round's real time also holds the interval itself, which is not a "
+              "cost.", ""]
+    lines += table(rows, ["intervals", "N"] + [lib for lib, _ in TIMER_LIBS]) + [""]
+
+    def flat(lib, random, top):
+        low, high = per_timer.get((lib, random, 1000)), per_timer.get((lib, random, top))
+        return None if not low or high is None else high / low
+    rows = []
+    for random in (0, 1):
+        for top in (1000000, 100000, 10000):
+            row = [("random 10-20 ms" if random else "one interval, 10 ms"),
+                   f"{top:,}".replace(",", " ") + " / 1 000"]
+            row += [fmt_ratio(flat(lib, random, top)) for lib, _ in TIMER_LIBS]
+            rows.append(row)
+    lines += ["Flatness: cost per timer at the larger N over the cost per timer at N = 1 000 (1.00 is "
+              "flat; below 1 a fixed cost per round is being spread over more timers).", ""]
+    lines += table(rows, ["intervals", "per-timer cost ratio"] + [lib for lib, _ in TIMER_LIBS]) + [""]
+    skipped = [b.get("error_message", "") for key, b in found.items()
+               if key[0] == "BM_TimersVor" and b.get("error_occurred")]
+    if skipped:
+        lines += [f"Vor, some timer rounds not run: {skipped[0]}.", ""]
+    return lines
+
+
 def micro_section(path):
     lines = ["## Multiplexer micro benchmarks", ""]
     found = load_micro(path)
@@ -344,47 +391,7 @@ def micro_section(path):
         lines += [f"For scale, one event posted and taken back on the same thread: {same / 1e6:.2f}M "
                   f"per second ({1e9 / same:.0f} ns each).", ""]
 
-    rows = []
-    per_timer = {}
-    for random in (0, 1):
-        for n in TIMER_COUNTS:
-            args = frozenset([f"n:{n}", f"random:{random}"])
-            row = [("random 10-20 ms" if random else "one interval, 10 ms"), f"{n:,}".replace(",", " ")]
-            for lib, family in TIMER_LIBS:
-                bench = found.get((family, args))
-                cpu = micro_value(bench, "cpu_time")
-                per_timer[(lib, random, n)] = None if cpu is None else cpu / n
-                if cpu is None:
-                    row.append("not run" if bench is not None and bench.get("error_occurred") else "-")
-                else:
-                    row.append(f"{cpu / n:.0f}")
-            rows.append(row)
-    lines += ["Timers: N one-shot timers armed and run until all have fired (Vor: timer events re-armed "
-              "with VorEventRepost, one timer per interval; libuv: `uv_timer_t`; Boost.Asio: "
-              "`steady_timer`), with one interval or with random intervals of whole milliseconds "
-              "(fixed seed, the same draw for every library). Processor time of the whole process per "
-              "timer in ns: the round's real time also holds the interval itself, which is not a "
-              "cost.", ""]
-    lines += table(rows, ["intervals", "N"] + [lib for lib, _ in TIMER_LIBS]) + [""]
-
-    def flat(lib, random, top):
-        low, high = per_timer.get((lib, random, 1000)), per_timer.get((lib, random, top))
-        return None if not low or high is None else high / low
-    rows = []
-    for random in (0, 1):
-        for top in (100000, 10000):
-            row = [("random 10-20 ms" if random else "one interval, 10 ms"),
-                   f"{top:,}".replace(",", " ") + " / 1 000"]
-            row += [fmt_ratio(flat(lib, random, top)) for lib, _ in TIMER_LIBS]
-            rows.append(row)
-    lines += ["Flatness: cost per timer at the larger N over the cost per timer at N = 1 000 (1.00 is "
-              "flat; below 1 a fixed cost per round is being spread over more timers). The figure for "
-              "Vor is the 100 000 / 1 000 one of one interval.", ""]
-    lines += table(rows, ["intervals", "per-timer cost ratio"] + [lib for lib, _ in TIMER_LIBS]) + [""]
-    skipped = [b.get("error_message", "") for key, b in found.items()
-               if key[0] == "BM_TimersVor" and b.get("error_occurred")]
-    if skipped:
-        lines += [f"Vor, random intervals, N = 100 000, not run: {skipped[0]}.", ""]
+    lines += micro_timer_lines(found)
 
     round_bench = found.get(("BM_LinkRecvSendRound", frozenset()))
     round_ns = micro_value(round_bench, "real_time")
@@ -398,8 +405,9 @@ def micro_section(path):
 
 
 def timers_section(path):
-    """The bench_timers lines: random 10..1000 ms timers at scale and an idle periodic timer."""
-    rows, idle = {}, {}
+    """The bench_timers lines: random 10..1000 ms timers at scale (repetitions in rotating order)
+    and an idle periodic timer."""
+    rows, idle = collections.defaultdict(list), {}
     try:
         with open(path) as f:
             for line in f:
@@ -408,7 +416,7 @@ def timers_section(path):
                     continue
                 kv = dict(w.split("=", 1) for w in words[1:] if "=" in w)
                 if words[0] == "timers" and "n" in kv:
-                    rows[(kv["lib"], int(kv["n"]))] = kv
+                    rows[(kv["lib"], int(kv["n"]))].append(kv)
                 elif words[0] == "idle":
                     idle[kv.get("lib")] = kv
     except OSError:
@@ -416,29 +424,60 @@ def timers_section(path):
     if not rows and not idle:
         return []
     libs = [("vor", "Vor"), ("uv", "libuv"), ("asio", "Boost.Asio")]
+    reps = max((len(v) for v in rows.values()), default=0)
     lines = ["## Timers at scale", "",
              "`bench/bench_timers` (self-timed, native, pinned to core 0): N one-shot timers with "
              "intervals drawn from 10..1000 ms (fixed seed, the same draw for every library), all "
-             "armed at once and run until all have fired. Processor time of the process per timer "
-             "(arm + fire) in microseconds, and lateness against each library's own due time in ms "
-             "(p50 / p99 / max). Vor re-arms events made in a first round (the `vor-post` line of the "
-             "output, which also pays one allocation per event); the peers' timers are made "
-             "beforehand.", ""]
+             f"armed at once and run until all have fired; {reps} repetitions, the libraries in a "
+             "rotating order within each. Vor re-arms events made in a first round (the `vor-post` "
+             "line of the output, which also pays one allocation per event); the peers' timers are "
+             "made beforehand.", ""]
+
+    def med(kvs, key):
+        return statistics.median(float(kv[key]) for kv in kvs)
+
+    counts = sorted({n for _, n in rows})
     table_rows = []
-    for n in sorted({n for _, n in rows}):
+    for n in counts:
         row = [f"{n:,}".replace(",", " ")]
         for lib, _ in libs:
-            kv = rows.get((lib, n))
-            row.append("-" if kv is None else
-                       f"{float(kv['cpu_us_per_timer']):.2f} us, {float(kv['late_p50_ms']):.1f} / "
-                       f"{float(kv['late_p99_ms']):.1f} / {float(kv['late_max_ms']):.1f} ms")
+            kvs = rows.get((lib, n))
+            if not kvs:
+                row.append("-")
+                continue
+            cpus = [float(kv["cpu_us_per_timer"]) for kv in kvs]
+            wakes = f", {med(kvs, 'wakes'):.0f} wakes" if all("wakes" in kv for kv in kvs) else ""
+            row.append(f"{statistics.median(cpus):.2f} ({min(cpus):.2f}-{max(cpus):.2f}){wakes}")
+        vor, uv = rows.get(("vor", n)), rows.get(("uv", n))
+        row.append("-" if not vor or not uv else
+                   fmt_ratio(med(vor, "cpu_us_per_timer") / med(uv, "cpu_us_per_timer"), 1.0,
+                             higher_is_better=False))
         table_rows.append(row)
+    lines += ["Processor time of the process per timer (arm + fire) in microseconds, median of the "
+              "repetitions (min-max), and the times the process slept and was woken in a round "
+              "(voluntary context switches, median). Target: Vor at most libuv's at every N.", ""]
+    lines += table(table_rows, ["N"] + [name for _, name in libs] + ["Vor/libuv (target <= 1)"]) + [""]
+    table_rows = []
+    for n in counts:
+        row = [f"{n:,}".replace(",", " ")]
+        for lib, _ in libs:
+            kvs = rows.get((lib, n))
+            row.append("-" if not kvs else
+                       f"{med(kvs, 'late_p50_ms'):.2f} / {med(kvs, 'late_p99_ms'):.2f} / "
+                       f"{med(kvs, 'late_max_ms'):.2f}" +
+                       (f", {sum(int(kv['early']) for kv in kvs)} early"
+                        if any(int(kv.get("early", 0)) for kv in kvs) else ""))
+        table_rows.append(row)
+    lines += ["Lateness against each library's own due time in ms, p50 / p99 / max, each the median "
+              "over the repetitions; no timer of any library fired early unless stated.", ""]
     lines += table(table_rows, ["N"] + [name for _, name in libs]) + [""]
     if idle:
-        lines += ["One periodic 10 ms timer on an otherwise idle loop: processor time as a share of "
-                  "one core.", ""]
-        lines += table([[name, "-" if lib not in idle else f"{float(idle[lib]['cpu_pct']):.2f} %"]
-                        for lib, name in libs], ["library", "CPU"]) + [""]
+        seconds = max(float(kv.get("seconds", 0)) for kv in idle.values())
+        lines += [f"One periodic 10 ms timer on an otherwise idle loop for {seconds:.0f} s: processor "
+                  "time as a share of one core (target: at most 1 %).", ""]
+        lines += table([[name, "-" if lib not in idle else f"{float(idle[lib]['cpu_pct']):.2f} %",
+                         "-" if lib not in idle else idle[lib].get("fired", "-")]
+                        for lib, name in libs], ["library", "CPU", "expiries"]) + [""]
     return lines
 
 
@@ -679,6 +718,9 @@ def main():
     ap.add_argument("--idle", default="", help="the idle time-out run (bench/run.sh idle.tsv)")
     ap.add_argument("--idle-only", action="store_true",
                     help="write only the idle time-out section to --md, no chart")
+    ap.add_argument("--timers-only", action="store_true",
+                    help="write only the timer sections (bench_mux timers, bench_timers, idle run)")
+    ap.add_argument("--load", default="", help="load averages taken during the run, one per line")
     ap.add_argument("--wine-note", default="")
     ap.add_argument("--windows", default="win32")
     ap.add_argument("--scale-conns", type=int, default=10000)
@@ -692,6 +734,19 @@ def main():
             f.write("\n".join(idle_section(a.idle, a.reps, a.seconds) + [
                 f"Measured by `{a.command}` on {now} in {a.elapsed} s; 1-minute load average at the "
                 f"end {os.getloadavg()[0]:.2f} on {os.cpu_count()} logical processors.", ""]) + "\n")
+        return
+    if a.timers_only:
+        now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+        found = load_micro(a.micro)
+        loads = open(a.load).read().splitlines() if a.load and os.path.exists(a.load) else []
+        lines = [f"Measured by `{a.command}` on {now} in {a.elapsed} s on {os.cpu_count()} logical "
+                 "processors shared with other sessions; load averages (1, 5, 15 min) during the run:",
+                 ""] + [f"- {entry}" for entry in loads] + [""]
+        lines += ["## Timer rounds (bench_mux)", ""] + (micro_timer_lines(found) if found else
+                                                         ["Not measured in this run.", ""])
+        lines += timers_section(a.timers) + idle_section(a.idle, a.reps, a.seconds)
+        with open(a.md, "w") as f:
+            f.write("\n".join(lines) + "\n")
         return
     if a.micro_only:
         with open(a.md, "w") as f:

@@ -4,6 +4,7 @@
 #   bench/run.sh [--reps N] [--seconds S] [--windows win32|win64] [--no-wine] [--no-scale] [--no-idle]
 #   bench/run.sh --micro-only
 #   bench/run.sh --idle-only [--reps N] [--seconds S] [--idle-conns N]
+#   bench/run.sh --timers-only [--reps N] [--seconds S] [--idle-conns N]
 #
 # Native: Vor (posted operations), raw epoll, the raw completion-port server over the Linux
 # stand-in, libuv, Boost.Asio and libevent, each driven by bench/loadgen over loopback:
@@ -25,7 +26,10 @@
 # (bench_timers) and the posted connects beside Asio's (bench_connect).
 # --micro-only runs just these (about 90 s) and prints their section of the report
 # without touching docs/. --idle-only runs just the idle time-out run (about 25 s per
-# repetition) and prints its section the same way.
+# repetition) and prints its section the same way. --timers-only runs every timer figure in one
+# go and prints their sections with the load averages taken along the way: bench_mux's timer
+# rounds, bench_timers (its libraries in rotating order, N up to 1 000 000, the idle loop over
+# 10 s) and the idle time-out run.
 #
 # Build folders: $VOR_BENCH_LINUX (default /tmp/b-bench-linux), $VOR_BENCH_WINDOWS
 # (default /tmp/b-bench-<win32|win64>). Benchmarks are never part of the test run.
@@ -45,6 +49,7 @@ scale_conns=10000
 micro_only=0
 use_idle=1
 idle_only=0
+timers_only=0
 idle_conns=10000
 # server:idle time-out in ms (0: none). Shorter time-outs than a few seconds would fire while the
 # load generator is still opening the 10 000 connections, before their first message.
@@ -60,7 +65,8 @@ while [ $# -gt 0 ]; do
     --idle-conns) idle_conns=$2; shift ;;
     --micro-only) micro_only=1; use_wine=0; use_scale=0; use_idle=0 ;;
     --idle-only) idle_only=1; use_wine=0; use_scale=0 ;;
-    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale] [--no-idle] | --micro-only | --idle-only" >&2; exit 2 ;;
+    --timers-only) timers_only=1; use_wine=0; use_scale=0 ;;
+    *) echo "usage: $0 [--reps N] [--seconds S] [--no-wine] [--no-scale] [--no-idle] | --micro-only | --idle-only | --timers-only" >&2; exit 2 ;;
   esac
   shift
 done
@@ -72,6 +78,9 @@ work=$(mktemp -d /tmp/vor-bench.XXXXXX)
 results=$work/results.tsv
 micro_json=$work/bench_mux.json
 log() { echo "[$(( $(date +%s) - started ))s] $*" >&2; }
+load_file=$work/load.txt
+note_load() { echo "$(date -u +%H:%M:%S) UTC, $1: $(cut -d' ' -f1-3 /proc/loadavg)" >>"$load_file"; }
+note_load "start"
 
 # ---- Tools the benchmarks need (the peers and the chart), installed when missing ----
 need_pkgs=()
@@ -93,8 +102,9 @@ fi
 log "building native ($blin)"
 cmake --preset linux -S "$root" -B "$blin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-linux.log" 2>&1 &&
   cmake --build "$blin" -j 2 $([ $micro_only = 1 ] && echo --target bench_mux bench_timers) \
-    $([ $idle_only = 1 ] && echo --target vor_echo_server loadgen $([ -f /usr/include/uv.h ] && echo uv_echo) \
-      $([ -f /usr/include/boost/asio.hpp ] && echo asio_echo)) >>"$work/cmake-linux.log" 2>&1 ||
+    $([ $idle_only = 1 ] || [ $timers_only = 1 ] && echo --target vor_echo_server loadgen \
+      $([ -f /usr/include/uv.h ] && echo uv_echo) $([ -f /usr/include/boost/asio.hpp ] && echo asio_echo)) \
+    $([ $timers_only = 1 ] && echo bench_mux bench_timers) >>"$work/cmake-linux.log" 2>&1 ||
   { tail -30 "$work/cmake-linux.log"; exit 1; }
 # bench_connect exists only where Boost.Asio is found; without it that section is left out.
 [ $micro_only = 1 ] && { cmake --build "$blin" -j 2 --target bench_connect >>"$work/cmake-linux.log" 2>&1 ||
@@ -187,7 +197,7 @@ native_cmd() {
 }
 
 matrix_reps=$reps
-[ $micro_only = 1 ] || [ $idle_only = 1 ] && matrix_reps=0
+[ $micro_only = 1 ] || [ $idle_only = 1 ] || [ $timers_only = 1 ] && matrix_reps=0
 [ $micro_only = 1 ] && reps=0
 [ $matrix_reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
 # Cell by cell, every server in turn (a fresh process each time, the order rotated), so that
@@ -261,6 +271,7 @@ idle_file=$work/idle.tsv
 : >"$idle_file"
 if [ $use_idle = 1 ] && [ $reps -gt 0 ]; then
   log "idle time-out run: $idle_conns connections, time-outs ${idle_variants[*]} ms, $reps repetitions"
+  note_load "idle time-out run begins"
   (
     ulimit -n $((idle_conns * 2 + 256)) 2>/dev/null || ulimit -n "$(ulimit -Hn)"
     nv=${#idle_variants[@]}
@@ -285,6 +296,7 @@ if [ $use_idle = 1 ] && [ $reps -gt 0 ]; then
       done
     done
   )
+  note_load "idle time-out run ends"
 fi
 
 # ---- Multiplexer micro benchmarks (Google Benchmark; bounded at about 20 s) ----
@@ -294,8 +306,11 @@ if [ $idle_only = 1 ]; then
   :
 elif [ -x "$blin/bin/bench_mux" ]; then
   log "micro benchmarks: bench_mux"
+  note_load "bench_mux begins"
+  filter=()
+  [ $timers_only = 1 ] && filter=(--benchmark_filter=Timers)
   timeout 300 "${pin0[@]}" "$blin/bin/bench_mux" --benchmark_format=json --benchmark_out="$micro_json" \
-    --benchmark_out_format=json >"$work/bench_mux.out" 2>"$work/bench_mux.err" ||
+    --benchmark_out_format=json "${filter[@]}" >"$work/bench_mux.out" 2>"$work/bench_mux.err" ||
     log "bench_mux failed: $(tail -3 "$work/bench_mux.err")"
 else
   log "bench_mux not built (Google Benchmark missing?): no micro benchmarks"
@@ -303,15 +318,17 @@ fi
 # Timers at scale (random 10..1000 ms, Vor beside libuv and Asio) and an idle periodic timer.
 if [ -x "$blin/bin/bench_timers" ] && [ $idle_only = 0 ]; then
   log "timers at scale: bench_timers"
-  timeout 120 "${pin0[@]}" "$blin/bin/bench_timers" >"$work/bench_timers.out" 2>&1 ||
+  note_load "bench_timers begins"
+  timeout 600 "${pin0[@]}" "$blin/bin/bench_timers" >"$work/bench_timers.out" 2>&1 ||
     log "bench_timers failed: $(tail -3 "$work/bench_timers.out")"
+  note_load "bench_timers ends"
 fi
 
 # Posted connects (Vor beside Boost.Asio): echo round trips with 100 connects pending to a silent
 # peer and without, and connects per second to a live listener. It pins its own threads (its
 # loop to core 0, its client to core 1); about 40 s.
 connect_out=$work/bench_connect.out
-if [ -x "$blin/bin/bench_connect" ] && [ $idle_only = 0 ]; then
+if [ -x "$blin/bin/bench_connect" ] && [ $idle_only = 0 ] && [ $timers_only = 0 ]; then
   log "posted connects: bench_connect"
   timeout 120 "$blin/bin/bench_connect" >"$connect_out" 2>&1 ||
     log "bench_connect failed: $(tail -3 "$connect_out")"
@@ -326,6 +343,15 @@ if [ $idle_only = 1 ]; then
     --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps $reps \
     --seconds $seconds --elapsed $elapsed || exit 1
   cat "$work/idle.md"
+  log "done in ${elapsed}s; raw results in $work"
+  exit 0
+fi
+if [ $timers_only = 1 ]; then
+  $py "$here/report.py" --timers-only --micro "$micro_json" --timers "$work/bench_timers.out" \
+    --idle "$idle_file" --load "$load_file" --md "$work/timers.md" --results /dev/null \
+    --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps $reps \
+    --seconds $seconds --elapsed $elapsed || exit 1
+  cat "$work/timers.md"
   log "done in ${elapsed}s; raw results in $work"
   exit 0
 fi

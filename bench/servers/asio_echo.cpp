@@ -6,10 +6,14 @@
 // expiry every read pushes back (expires_after, which cancels the pending wait), and a wait
 // that, when it ends, closes the connection if the expiry has passed and waits again if not; at
 // the end it prints how many re-arms and closes there were.
-// Boost 1.74's awaitable.hpp uses std::exchange without including <utility>.
+// Boost 1.74's awaitable.hpp uses std::exchange without including <utility>, so <utility> comes
+// first.
+// clang-format off
 #include <utility>
-
 #include <boost/asio.hpp>
+// clang-format on
+
+#include <unistd.h>
 
 #include <array>
 #include <chrono>
@@ -17,8 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-
-#include <unistd.h>
 
 namespace asio = boost::asio;
 using asio::ip::tcp;
@@ -47,7 +49,8 @@ class Session : public std::enable_shared_from_this<Session> {
 
  private:
   void read() {
-    socket_.async_read_some(asio::buffer(buf_), [self = shared_from_this()](boost::system::error_code ec, std::size_t n) {
+    socket_.async_read_some(asio::buffer(buf_), [self = shared_from_this()](
+                                                    boost::system::error_code ec, std::size_t n) {
       if (ec) {
         self->stop();
         return;
@@ -57,12 +60,13 @@ class Session : public std::enable_shared_from_this<Session> {
     });
   }
   void write(std::size_t n) {
-    asio::async_write(socket_, asio::buffer(buf_.data(), n), [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
-      if (ec)
-        self->stop();
-      else
-        self->read();
-    });
+    asio::async_write(socket_, asio::buffer(buf_.data(), n),
+                      [self = shared_from_this()](boost::system::error_code ec, std::size_t) {
+                        if (ec)
+                          self->stop();
+                        else
+                          self->read();
+                      });
   }
   void push_deadline_back() {
     if (idle.timeout.count() == 0) return;
@@ -104,10 +108,13 @@ void accept_next(tcp::acceptor& acceptor, asio::io_context& io) {
 
 void watch_stdin(asio::posix::stream_descriptor& in, asio::io_context& io) {
   static char byte;
-  in.async_read_some(asio::buffer(&byte, 1), [&in, &io](boost::system::error_code ec, std::size_t n) {
-    if (ec || n == 0) io.stop();
-    else watch_stdin(in, io);
-  });
+  in.async_read_some(asio::buffer(&byte, 1),
+                     [&in, &io](boost::system::error_code ec, std::size_t n) {
+                       if (ec || n == 0)
+                         io.stop();
+                       else
+                         watch_stdin(in, io);
+                     });
 }
 
 }  // namespace
@@ -131,8 +138,8 @@ int main(int argc, char** argv) {
   watch_stdin(in, io);
   io.run();
   if (idle.timeout.count() > 0) {
-    std::printf("idle timeout_ms=%d rearms=%ld closes=%ld\n", static_cast<int>(idle.timeout.count()),
-                idle.rearms, idle.closes);
+    std::printf("idle timeout_ms=%d rearms=%ld closes=%ld\n",
+                static_cast<int>(idle.timeout.count()), idle.rearms, idle.closes);
     std::fflush(stdout);
   }
   return 0;
