@@ -481,6 +481,40 @@ def timers_section(path):
     return lines
 
 
+def timers_wine_lines(path, windows):
+    """bench_timers of the Windows build under wine: Vor's lateness there."""
+    rows, idle = collections.defaultdict(list), None
+    try:
+        with open(path) as f:
+            for line in f:
+                words = line.split()
+                kv = dict(w.split("=", 1) for w in words[1:] if "=" in w)
+                if words and words[0] == "timers" and kv.get("lib") == "vor":
+                    rows[int(kv["n"])].append(kv)
+                elif words and words[0] == "idle" and kv.get("lib") == "vor":
+                    idle = kv
+    except OSError:
+        return []
+    if not rows:
+        return []
+
+    def med(kvs, key):
+        return statistics.median(float(kv[key]) for kv in kvs)
+    lines = [f"Under wine ({windows} build, the same program with Vor only; wine's own server runs "
+             "beside it): lateness of the timers in ms, p50 / p99 / max, median over the "
+             "repetitions. Processor time is left out: the program's own reading there comes in "
+             "steps of 10 ms or more and leaves out the wine server's share.", ""]
+    table_rows = [[f"{n:,}".replace(",", " "),
+                   f"{med(kvs, 'late_p50_ms'):.2f} / {med(kvs, 'late_p99_ms'):.2f} / "
+                   f"{med(kvs, 'late_max_ms'):.2f}", str(sum(int(kv["early"]) for kv in kvs))]
+                  for n, kvs in sorted(rows.items())]
+    lines += table(table_rows, ["N", "Vor under wine", "early"]) + [""]
+    if idle:
+        lines += [f"The periodic 10 ms timer under wine fired {idle.get('fired')} times in "
+                  f"{float(idle.get('seconds', 0)):.0f} s.", ""]
+    return lines
+
+
 def connect_section(path):
     """The bench_connect lines: echo round trips with and without pending connects, and connects
     per second, Vor beside Boost.Asio."""
@@ -712,6 +746,7 @@ def main():
         ap.add_argument("--" + name, required=True)
     ap.add_argument("--micro", default="", help="bench_mux JSON output (Google Benchmark)")
     ap.add_argument("--timers", default="", help="bench_timers output")
+    ap.add_argument("--timers-wine", default="", help="bench_timers output of the Windows build under wine")
     ap.add_argument("--connect", default="", help="bench_connect output")
     ap.add_argument("--micro-only", action="store_true",
                     help="write only the micro benchmark section to --md, no chart")
@@ -744,7 +779,8 @@ def main():
                  ""] + [f"- {entry}" for entry in loads] + [""]
         lines += ["## Timer rounds (bench_mux)", ""] + (micro_timer_lines(found) if found else
                                                          ["Not measured in this run.", ""])
-        lines += timers_section(a.timers) + idle_section(a.idle, a.reps, a.seconds)
+        lines += timers_section(a.timers) + timers_wine_lines(a.timers_wine, a.windows)
+        lines += idle_section(a.idle, a.reps, a.seconds)
         with open(a.md, "w") as f:
             f.write("\n".join(lines) + "\n")
         return

@@ -324,6 +324,24 @@ if [ -x "$blin/bin/bench_timers" ] && [ $idle_only = 0 ]; then
   note_load "bench_timers ends"
 fi
 
+# The same timer rounds under wine (the Windows build, Vor only): lateness of a due timer there.
+timers_wine_out=$work/bench_timers_wine.out
+: >"$timers_wine_out"
+if [ $timers_only = 1 ] && command -v wine >/dev/null && command -v $mingw >/dev/null; then
+  log "timers under wine: building $warch bench_timers ($bwin)"
+  if cmake --preset $warch -S "$root" -B "$bwin" -DVOR_BUILD_BENCH=ON -DVOR_BUILD_TESTS=OFF >"$work/cmake-$warch.log" 2>&1 &&
+     cmake --build "$bwin" -j 2 --target bench_timers >>"$work/cmake-$warch.log" 2>&1; then
+    note_load "bench_timers under wine begins"
+    WINEDEBUG=-all timeout 600 "${pin0[@]}" "$root/cmake/wine-run.sh" $warch "$bwin/bin/bench_timers.exe" \
+      --n 1000,10000,100000 --idle-seconds 10 </dev/null >"$timers_wine_out" 2>&1 ||
+      log "bench_timers under wine failed: $(tail -3 "$timers_wine_out")"
+    note_load "bench_timers under wine ends"
+    WINEPREFIX=$bwin/wineprefix wineserver -k 2>/dev/null  # our own prefix only
+  else
+    log "$warch build of bench_timers failed: no wine timer figures"
+  fi
+fi
+
 # Posted connects (Vor beside Boost.Asio): echo round trips with 100 connects pending to a silent
 # peer and without, and connects per second to a live listener. It pins its own threads (its
 # loop to core 0, its client to core 1); about 40 s.
@@ -348,6 +366,7 @@ if [ $idle_only = 1 ]; then
 fi
 if [ $timers_only = 1 ]; then
   $py "$here/report.py" --timers-only --micro "$micro_json" --timers "$work/bench_timers.out" \
+    --timers-wine "$timers_wine_out" --windows $warch \
     --idle "$idle_file" --load "$load_file" --md "$work/timers.md" --results /dev/null \
     --scale /dev/null --memreport /dev/null --png /dev/null --command "$invocation" --reps $reps \
     --seconds $seconds --elapsed $elapsed || exit 1
