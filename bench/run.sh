@@ -319,7 +319,9 @@ fi
 if [ -x "$blin/bin/bench_timers" ] && [ $idle_only = 0 ]; then
   log "timers at scale: bench_timers"
   note_load "bench_timers begins"
-  timeout 600 "${pin0[@]}" "$blin/bin/bench_timers" >"$work/bench_timers.out" 2>&1 ||
+  timer_reps=()
+  [ $timers_only = 1 ] && timer_reps=(--reps "$reps")
+  timeout 900 "${pin0[@]}" "$blin/bin/bench_timers" "${timer_reps[@]}" >"$work/bench_timers.out" 2>&1 ||
     log "bench_timers failed: $(tail -3 "$work/bench_timers.out")"
   note_load "bench_timers ends"
 fi
@@ -333,7 +335,7 @@ if [ $timers_only = 1 ] && command -v wine >/dev/null && command -v $mingw >/dev
      cmake --build "$bwin" -j 2 --target bench_timers >>"$work/cmake-$warch.log" 2>&1; then
     note_load "bench_timers under wine begins"
     WINEDEBUG=-all timeout 600 "${pin0[@]}" "$root/cmake/wine-run.sh" $warch "$bwin/bin/bench_timers.exe" \
-      --n 1000,10000,100000 --idle-seconds 10 </dev/null >"$timers_wine_out" 2>&1 ||
+      --n 1000,10000,100000 --reps "$reps" --idle-seconds 10 </dev/null >"$timers_wine_out" 2>&1 ||
       log "bench_timers under wine failed: $(tail -3 "$timers_wine_out")"
     note_load "bench_timers under wine ends"
     WINEPREFIX=$bwin/wineprefix wineserver -k 2>/dev/null  # our own prefix only
