@@ -10,11 +10,18 @@ include(CMakePackageConfigHelpers)
 
 set(VOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vor)
 
-install(FILES include/vor.h platform/vorutil.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# Components, which the release packages follow (cmake/VorPackage.cmake): "runtime" holds what a
+# program needs to run (the DLLs; the shared objects and their SONAME links), "dev" what it
+# needs to be built (headers, import libraries, development links, package files, documents and
+# examples), "tools" the vor-echo program.
+install(FILES include/vor.h platform/vorutil.h ${PROJECT_BINARY_DIR}/include/vorversion.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 install(TARGETS vorutil vor
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+install(FILES README.md docs/api.md docs/reliability.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+        COMPONENT dev)
 if(NOT WIN32)
   # libvor finds libvorutil beside it wherever the prefix is moved.
   set_target_properties(vor PROPERTIES INSTALL_RPATH "$ORIGIN")
@@ -34,17 +41,17 @@ configure_file(${PROJECT_SOURCE_DIR}/cmake/vorConfig.cmake.in
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/package/vorConfig.cmake
      INPUT ${CMAKE_BINARY_DIR}/package/vorConfig.cmake.gen)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/package/vorConfigVersion.cmake
-                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+                                 VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/package/vorConfig.cmake
               ${CMAKE_BINARY_DIR}/package/vorConfigVersion.cmake
-        DESTINATION ${VOR_CMAKE_DIR})
+        DESTINATION ${VOR_CMAKE_DIR} COMPONENT dev)
 
 if(NOT WIN32)
   file(RELATIVE_PATH VOR_PC_DIR_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
   string(REGEX REPLACE "/$" "" VOR_PC_DIR_TO_PREFIX "${VOR_PC_DIR_TO_PREFIX}")
   configure_file(${PROJECT_SOURCE_DIR}/cmake/vor.pc.in ${CMAKE_BINARY_DIR}/package/vor.pc @ONLY)
   install(FILES ${CMAKE_BINARY_DIR}/package/vor.pc
-          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
 
 if(VOR_BUILD_TESTS)

@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include "vorutil.h"
+#include "vorversion.h"
 
 #if defined(_WIN32)
 #  if defined(VOR_BUILD)
@@ -26,8 +27,10 @@
 #  else
 #    define VOR_API __declspec(dllimport)
 #  endif
-#else
+#elif defined(__GNUC__)
 #  define VOR_API __attribute__((visibility("default")))
+#else
+#  define VOR_API
 #endif
 
 #ifdef __cplusplus
@@ -52,13 +55,13 @@ enum {
 };
 
 /* The host's callback, run by VorMuxEventLoop; a result of 0 stops the loop. */
-typedef int32_t (*VorEventCallback)(Event* event, void* callback_arg);
+typedef int32_t(VOR_CDECL* VorEventCallback)(Event* event, void* callback_arg);
 /* A link event's completion handler; a result of 0 keeps the event from the host for now. */
-typedef int32_t (*VorLinkDoneFn)(Link* link, Event* event);
+typedef int32_t(VOR_CDECL* VorLinkDoneFn)(Link* link, Event* event);
 /* The re-issue function of an event. Its real type depends on the event type:
  * VorEventRepostObjFn for user and timer events, VorLinkPostFn for link events. */
-typedef void (*VorRepostFn)(void);
-typedef Event* (*VorEventRepostObjFn)(void* repost_obj, Mux* mux, Event* event);
+typedef void(VOR_CDECL* VorRepostFn)(void);
+typedef Event*(VOR_CDECL* VorEventRepostObjFn)(void* repost_obj, Mux* mux, Event* event);
 
 /* Layout of the Win32 OVERLAPPED and WSABUF records (checked against the system's at build). */
 typedef struct VorOverlapped {
@@ -160,14 +163,14 @@ struct Timer {
 };
 
 /* Driver operations. */
-typedef int32_t (*VorLinkOpFn)(Link* link);
-typedef int32_t (*VorLinkAcceptFn)(Link* server_link, Link* new_link);
-typedef int32_t (*VorLinkCheckFn)(Link* link, int32_t mode, double timeout);
-typedef int32_t (*VorLinkConnectFn)(Link* link, double timeout);
-typedef int32_t (*VorLinkRecvFn)(Link* link, char* buf, int32_t size);
-typedef int32_t (*VorLinkSendFn)(Link* link, const char* buf, int32_t size);
-typedef int32_t (*VorLinkBlockModeFn)(Link* link, int32_t mode);
-typedef int32_t (*VorLinkPostFn)(Link* link, Mux* mux, Event* event);
+typedef int32_t(VOR_CDECL* VorLinkOpFn)(Link* link);
+typedef int32_t(VOR_CDECL* VorLinkAcceptFn)(Link* server_link, Link* new_link);
+typedef int32_t(VOR_CDECL* VorLinkCheckFn)(Link* link, int32_t mode, double timeout);
+typedef int32_t(VOR_CDECL* VorLinkConnectFn)(Link* link, double timeout);
+typedef int32_t(VOR_CDECL* VorLinkRecvFn)(Link* link, char* buf, int32_t size);
+typedef int32_t(VOR_CDECL* VorLinkSendFn)(Link* link, const char* buf, int32_t size);
+typedef int32_t(VOR_CDECL* VorLinkBlockModeFn)(Link* link, int32_t mode);
+typedef int32_t(VOR_CDECL* VorLinkPostFn)(Link* link, Mux* mux, Event* event);
 
 struct LinkDriver {
   char* name;
@@ -213,112 +216,150 @@ struct Link {
   VorBinding binding;
 };
 
+/* The records above are shared with the host: their layouts are part of the interface. */
+#ifdef VOR_LAYOUT
+VOR_LAYOUT_CHECK(sizeof(VorOverlapped) == VOR_LAYOUT(32, 20), "VorOverlapped layout");
+VOR_LAYOUT_CHECK(sizeof(VorWsaBuf) == VOR_LAYOUT(16, 8), "VorWsaBuf layout");
+VOR_LAYOUT_CHECK(sizeof(Event) == VOR_LAYOUT(184, 112), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, type) == VOR_LAYOUT(16, 8), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, u) == VOR_LAYOUT(24, 16), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, u.te.fire_time) == VOR_LAYOUT(32, 24), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, u.le.wsabuf) == VOR_LAYOUT(72, 44), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, repost_fn) == VOR_LAYOUT(88, 56), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, overlapped) == VOR_LAYOUT(136, 80), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, self) == VOR_LAYOUT(168, 100), "Event layout");
+VOR_LAYOUT_CHECK(offsetof(Event, link_state) == VOR_LAYOUT(176, 104), "Event layout");
+VOR_LAYOUT_CHECK(sizeof(VorBinding) == VOR_LAYOUT(24, 12), "VorBinding layout");
+VOR_LAYOUT_CHECK(sizeof(Mux) == VOR_LAYOUT(152, 84), "Mux layout");
+VOR_LAYOUT_CHECK(offsetof(Mux, new_count) == VOR_LAYOUT(16, 8), "Mux layout");
+VOR_LAYOUT_CHECK(offsetof(Mux, idle_cbs) == VOR_LAYOUT(72, 40), "Mux layout");
+VOR_LAYOUT_CHECK(offsetof(Mux, link_ops) == VOR_LAYOUT(96, 52), "Mux layout");
+VOR_LAYOUT_CHECK(offsetof(Mux, bound_links) == VOR_LAYOUT(104, 60), "Mux layout");
+VOR_LAYOUT_CHECK(sizeof(VorMuxIdleData) == VOR_LAYOUT(16, 8), "VorMuxIdleData layout");
+VOR_LAYOUT_CHECK(sizeof(Timer) == VOR_LAYOUT(64, 40), "Timer layout");
+VOR_LAYOUT_CHECK(offsetof(Timer, interval) == VOR_LAYOUT(8, 8), "Timer layout");
+VOR_LAYOUT_CHECK(offsetof(Timer, outstanding) == VOR_LAYOUT(32, 24), "Timer layout");
+VOR_LAYOUT_CHECK(offsetof(Timer, binding) == VOR_LAYOUT(40, 28), "Timer layout");
+VOR_LAYOUT_CHECK(sizeof(LinkDriver) == VOR_LAYOUT(128, 64), "LinkDriver layout");
+VOR_LAYOUT_CHECK(offsetof(LinkDriver, create_server) == VOR_LAYOUT(16, 8), "LinkDriver layout");
+VOR_LAYOUT_CHECK(offsetof(LinkDriver, user_prop) == VOR_LAYOUT(120, 60), "LinkDriver layout");
+VOR_LAYOUT_CHECK(sizeof(Link) == VOR_LAYOUT(88, 44), "Link layout");
+VOR_LAYOUT_CHECK(offsetof(Link, block_mode) == VOR_LAYOUT(32, 16), "Link layout");
+VOR_LAYOUT_CHECK(offsetof(Link, close_state) == VOR_LAYOUT(56, 28), "Link layout");
+VOR_LAYOUT_CHECK(offsetof(Link, binding) == VOR_LAYOUT(64, 32), "Link layout");
+#endif
+
 /* ---- Events ---- */
-VOR_API Event* VorEventAllocInternal(int32_t type);
-VOR_API Event* VorEventCreate(void);
-VOR_API Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* callback_arg);
+VOR_API Event* VOR_CDECL VorEventAllocInternal(int32_t type);
+VOR_API Event* VOR_CDECL VorEventCreate(void);
+VOR_API Event* VOR_CDECL VorEventPost(Event* event, Mux* mux, VorEventCallback callback,
+                                      void* callback_arg);
 /* The re-issue result: the event itself for user and timer events, the driver post
  * operation's result for link events; 0 on failure. */
-VOR_API intptr_t VorEventRepost(Event* event);
-VOR_API int32_t VorEventDestroy(Event* event);
-VOR_API int32_t VorEventGetAcceptLink(Event* event, Link** result);
-VOR_API int32_t VorEventGetBuf(Event* event, Buffer** result);
-VOR_API int32_t VorEventGetBytesTransferred(Event* event, uint32_t* result);
-VOR_API int32_t VorEventGetLink(Event* event, Link** result);
-VOR_API int32_t VorEventGetLinkError(Event* event, int32_t* result);
-VOR_API int32_t VorEventGetSuccessful(Event* event, int32_t* result);
-VOR_API int32_t VorEventGetTimer(Event* event, Timer** result);
-VOR_API int32_t VorEventGetUserProp(Event* event, void** result);
-VOR_API int32_t VorEventSetUserProp(Event* event, void* value);
+VOR_API intptr_t VOR_CDECL VorEventRepost(Event* event);
+VOR_API int32_t VOR_CDECL VorEventDestroy(Event* event);
+VOR_API int32_t VOR_CDECL VorEventGetAcceptLink(Event* event, Link** result);
+VOR_API int32_t VOR_CDECL VorEventGetBuf(Event* event, Buffer** result);
+VOR_API int32_t VOR_CDECL VorEventGetBytesTransferred(Event* event, uint32_t* result);
+VOR_API int32_t VOR_CDECL VorEventGetLink(Event* event, Link** result);
+VOR_API int32_t VOR_CDECL VorEventGetLinkError(Event* event, int32_t* result);
+VOR_API int32_t VOR_CDECL VorEventGetSuccessful(Event* event, int32_t* result);
+VOR_API int32_t VOR_CDECL VorEventGetTimer(Event* event, Timer** result);
+VOR_API int32_t VOR_CDECL VorEventGetUserProp(Event* event, void** result);
+VOR_API int32_t VOR_CDECL VorEventSetUserProp(Event* event, void* value);
 
 /* ---- OS event objects (unnamed, manual reset) ---- */
-VOR_API void* VorEventCreateUnnamed(int32_t initial_state);
-VOR_API int32_t VorEventSet(void* handle);
-VOR_API int32_t VorEventReset(void* handle);
-VOR_API int32_t VorEventWait(void* handle, int32_t timeout_ms);
-VOR_API int32_t VorEventDestroyUnnamed(void* handle);
+VOR_API void* VOR_CDECL VorEventCreateUnnamed(int32_t initial_state);
+VOR_API int32_t VOR_CDECL VorEventSet(void* handle);
+VOR_API int32_t VOR_CDECL VorEventReset(void* handle);
+VOR_API int32_t VOR_CDECL VorEventWait(void* handle, int32_t timeout_ms);
+VOR_API int32_t VOR_CDECL VorEventDestroyUnnamed(void* handle);
 
 /* ---- Multiplexer ---- */
-VOR_API Mux* VorMuxCreate(void);
-VOR_API int32_t VorMuxDestroy(Mux* mux);
-VOR_API int32_t VorMuxEventNotifyInternal(Mux* mux, Event* event);
-VOR_API int32_t VorMuxTimerEventPostInternal(Mux* mux, Event* event);
-VOR_API Event* VorMuxEventNext(Mux* mux, int32_t block);
-VOR_API Event* VorMuxEventLoop(Mux* mux);
-VOR_API VorCb* VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument);
-VOR_API VorCb* VorMuxIdleCbLookup(Mux* mux, VorCbFn function, void* argument);
-VOR_API int32_t VorMuxGetUserProp(Mux* mux, void** result);
-VOR_API int32_t VorMuxSetUserProp(Mux* mux, void* value);
+VOR_API Mux* VOR_CDECL VorMuxCreate(void);
+VOR_API int32_t VOR_CDECL VorMuxDestroy(Mux* mux);
+VOR_API int32_t VOR_CDECL VorMuxEventNotifyInternal(Mux* mux, Event* event);
+VOR_API int32_t VOR_CDECL VorMuxTimerEventPostInternal(Mux* mux, Event* event);
+VOR_API Event* VOR_CDECL VorMuxEventNext(Mux* mux, int32_t block);
+VOR_API Event* VOR_CDECL VorMuxEventLoop(Mux* mux);
+VOR_API VorCb* VOR_CDECL VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument);
+VOR_API VorCb* VOR_CDECL VorMuxIdleCbLookup(Mux* mux, VorCbFn function, void* argument);
+VOR_API int32_t VOR_CDECL VorMuxGetUserProp(Mux* mux, void** result);
+VOR_API int32_t VOR_CDECL VorMuxSetUserProp(Mux* mux, void* value);
 
 /* ---- Timers ---- */
-VOR_API Timer* VorTimerCreate(double interval, const char* id);
-VOR_API int32_t VorTimerDestroy(Timer* timer);
-VOR_API Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* callback_arg);
-VOR_API int32_t VorTimerGetUserProp(Timer* timer, void** result);
-VOR_API int32_t VorTimerSetUserProp(Timer* timer, void* value);
+VOR_API Timer* VOR_CDECL VorTimerCreate(double interval, const char* id);
+VOR_API int32_t VOR_CDECL VorTimerDestroy(Timer* timer);
+VOR_API Event* VOR_CDECL VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback,
+                                      void* callback_arg);
+VOR_API int32_t VOR_CDECL VorTimerGetUserProp(Timer* timer, void** result);
+VOR_API int32_t VOR_CDECL VorTimerSetUserProp(Timer* timer, void* value);
 
 /* ---- Link drivers ---- */
-VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkOpFn create_server,
-                                        VorLinkOpFn create_client, VorLinkAcceptFn accept_client,
-                                        VorLinkOpFn destroy, VorLinkCheckFn check,
-                                        VorLinkConnectFn connect, VorLinkRecvFn recv,
-                                        VorLinkSendFn send, VorLinkBlockModeFn set_block_mode,
-                                        VorLinkPostFn post_accept, VorLinkPostFn post_connect,
-                                        VorLinkPostFn post_recv, VorLinkPostFn post_send);
-VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver);
-VOR_API LinkDriver* VorLinkDriverLookup(const char* name);
+VOR_API LinkDriver* VOR_CDECL VorLinkDriverCreate(
+    const char* name, int32_t flag, VorLinkOpFn create_server, VorLinkOpFn create_client,
+    VorLinkAcceptFn accept_client, VorLinkOpFn destroy, VorLinkCheckFn check,
+    VorLinkConnectFn connect, VorLinkRecvFn recv, VorLinkSendFn send,
+    VorLinkBlockModeFn set_block_mode, VorLinkPostFn post_accept, VorLinkPostFn post_connect,
+    VorLinkPostFn post_recv, VorLinkPostFn post_send);
+VOR_API int32_t VOR_CDECL VorLinkDriverDestroy(LinkDriver* driver);
+VOR_API LinkDriver* VOR_CDECL VorLinkDriverLookup(const char* name);
 /* fn(name, driver, arg): 0 goes on, nonzero stops the walk and is returned; 1 after a full walk. */
-VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg);
-VOR_API int32_t VorLinkDriverGetName(LinkDriver* driver, const char** result);
-VOR_API int32_t VorLinkDriverGetUserProp(LinkDriver* driver, void** result);
-VOR_API int32_t VorLinkDriverSetUserProp(LinkDriver* driver, void* value);
-VOR_API LinkDriver* VorLinkDriverLocalInit(void);
-VOR_API LinkDriver* VorLinkDriverTcpInit(void);
+VOR_API int32_t VOR_CDECL VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg);
+VOR_API int32_t VOR_CDECL VorLinkDriverGetName(LinkDriver* driver, const char** result);
+VOR_API int32_t VOR_CDECL VorLinkDriverGetUserProp(LinkDriver* driver, void** result);
+VOR_API int32_t VOR_CDECL VorLinkDriverSetUserProp(LinkDriver* driver, void* value);
+VOR_API LinkDriver* VOR_CDECL VorLinkDriverLocalInit(void);
+VOR_API LinkDriver* VOR_CDECL VorLinkDriverTcpInit(void);
 
 /* ---- Links: blocking calls ---- */
-VOR_API Link* VorLinkCreateServer(const char* driver, const char* node, const char* address);
-VOR_API Link* VorLinkCreateClient(const char* driver, const char* node, const char* address);
-VOR_API Link* VorLinkAcceptClient(Link* server_link);
-VOR_API int32_t VorLinkDestroy(Link* link);
-VOR_API int32_t VorLinkCheck(Link* link, int32_t mode, double timeout);
-VOR_API int32_t VorLinkConnect(Link* link, double timeout);
-VOR_API int32_t VorLinkRecv(Link* link, char* area, int32_t size);
-VOR_API int32_t VorLinkSend(Link* link, const char* area, int32_t size);
-VOR_API int32_t VorLinkRecvAll(Link* link, char* area, int32_t size);
-VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double timeout);
-VOR_API int32_t VorLinkGetAddress(Link* link, const char** driver, const char** node,
-                                  const char** address);
-VOR_API int32_t VorLinkGetBlockMode(Link* link, int32_t* result);
-VOR_API int32_t VorLinkSetBlockMode(Link* link, int32_t mode);
-VOR_API int32_t VorLinkGetDevice(Link* link, void** result);
-VOR_API int32_t VorLinkSetDevice(Link* link, void* cell);
-VOR_API int32_t VorLinkGetDriver(Link* link, LinkDriver** result);
-VOR_API int32_t VorLinkGetUserProp(Link* link, void** result);
-VOR_API int32_t VorLinkSetUserProp(Link* link, void* value);
+VOR_API Link* VOR_CDECL VorLinkCreateServer(const char* driver, const char* node,
+                                            const char* address);
+VOR_API Link* VOR_CDECL VorLinkCreateClient(const char* driver, const char* node,
+                                            const char* address);
+VOR_API Link* VOR_CDECL VorLinkAcceptClient(Link* server_link);
+VOR_API int32_t VOR_CDECL VorLinkDestroy(Link* link);
+VOR_API int32_t VOR_CDECL VorLinkCheck(Link* link, int32_t mode, double timeout);
+VOR_API int32_t VOR_CDECL VorLinkConnect(Link* link, double timeout);
+VOR_API int32_t VOR_CDECL VorLinkRecv(Link* link, char* area, int32_t size);
+VOR_API int32_t VOR_CDECL VorLinkSend(Link* link, const char* area, int32_t size);
+VOR_API int32_t VOR_CDECL VorLinkRecvAll(Link* link, char* area, int32_t size);
+VOR_API int32_t VOR_CDECL VorLinkRecvTimeout(Link* link, char* area, int32_t size, double timeout);
+VOR_API int32_t VOR_CDECL VorLinkGetAddress(Link* link, const char** driver, const char** node,
+                                            const char** address);
+VOR_API int32_t VOR_CDECL VorLinkGetBlockMode(Link* link, int32_t* result);
+VOR_API int32_t VOR_CDECL VorLinkSetBlockMode(Link* link, int32_t mode);
+VOR_API int32_t VOR_CDECL VorLinkGetDevice(Link* link, void** result);
+VOR_API int32_t VOR_CDECL VorLinkSetDevice(Link* link, void* cell);
+VOR_API int32_t VOR_CDECL VorLinkGetDriver(Link* link, LinkDriver** result);
+VOR_API int32_t VOR_CDECL VorLinkGetUserProp(Link* link, void** result);
+VOR_API int32_t VOR_CDECL VorLinkSetUserProp(Link* link, void* value);
 
 /* ---- Links: posted operations ---- */
-VOR_API Event* VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg);
-VOR_API Event* VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg);
-VOR_API Event* VorLinkPostRecv(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
-                               void* callback_arg);
-VOR_API Event* VorLinkPostSend(Link* link, Mux* mux, Buffer* buf, VorEventCallback callback,
-                               void* callback_arg);
-VOR_API int32_t VorLinkPostUnsupported(Link* link, Mux* mux, Event* event);
+VOR_API Event* VOR_CDECL VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback,
+                                           void* callback_arg);
+VOR_API Event* VOR_CDECL VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback,
+                                            void* callback_arg);
+VOR_API Event* VOR_CDECL VorLinkPostRecv(Link* link, Mux* mux, Buffer* buf,
+                                         VorEventCallback callback, void* callback_arg);
+VOR_API Event* VOR_CDECL VorLinkPostSend(Link* link, Mux* mux, Buffer* buf,
+                                         VorEventCallback callback, void* callback_arg);
+VOR_API int32_t VOR_CDECL VorLinkPostUnsupported(Link* link, Mux* mux, Event* event);
 
 /* ---- Socket-backed driver operations (for drivers of the host's own too) ---- */
-VOR_API int32_t VorLinkSocketCreateClient(Link* link);
-VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link);
-VOR_API int32_t VorLinkSocketDestroy(Link* link);
-VOR_API int32_t VorLinkSocketCheck(Link* link, int32_t mode, double timeout);
-VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size);
-VOR_API int32_t VorLinkSocketSend(Link* link, const char* buf, int32_t size);
-VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode);
-VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux* mux, Event* event);
-VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux* mux, Event* event);
-VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux* mux, Event* event);
+VOR_API int32_t VOR_CDECL VorLinkSocketCreateClient(Link* link);
+VOR_API int32_t VOR_CDECL VorLinkSocketAcceptClient(Link* server_link, Link* new_link);
+VOR_API int32_t VOR_CDECL VorLinkSocketDestroy(Link* link);
+VOR_API int32_t VOR_CDECL VorLinkSocketCheck(Link* link, int32_t mode, double timeout);
+VOR_API int32_t VOR_CDECL VorLinkSocketRecv(Link* link, char* buf, int32_t size);
+VOR_API int32_t VOR_CDECL VorLinkSocketSend(Link* link, const char* buf, int32_t size);
+VOR_API int32_t VOR_CDECL VorLinkSocketSetBlockMode(Link* link, int32_t mode);
+VOR_API int32_t VOR_CDECL VorLinkSocketPostAccept(Link* link, Mux* mux, Event* event);
+VOR_API int32_t VOR_CDECL VorLinkSocketPostRecv(Link* link, Mux* mux, Event* event);
+VOR_API int32_t VOR_CDECL VorLinkSocketPostSend(Link* link, Mux* mux, Event* event);
 
 /* ---- TCP ---- */
-VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port);
+VOR_API int32_t VOR_CDECL VorLinkTcpParsePort(const char* text, int32_t* port);
 
 #ifdef __cplusplus
 }

@@ -8,8 +8,12 @@ what=${1:-all}
 native_pkgs=(cmake g++ make libgtest-dev libbenchmark-dev)
 # The reliability stages: memcheck, and clang with libFuzzer and the sanitizer runtimes.
 native_pkgs+=(valgrind clang libclang-rt-14-dev)
+# The release packages (CPack's Debian generator works out their dependencies with dpkg-shlibdeps).
+native_pkgs+=(dpkg-dev pkg-config)
 # qemu-user runs 32-bit wine where the kernel cannot execute 32-bit programs.
 win_pkgs=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix wine wine32 wine64 googletest qemu-user)
+# The Microsoft-format import libraries (llvm-dlltool) and the test host linked against them.
+win_pkgs+=(llvm lld)
 
 missing=()
 for p in "${native_pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
