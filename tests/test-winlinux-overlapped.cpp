@@ -1,6 +1,7 @@
 // Overlapped WSARecv and WSASend on a socket associated with a port: immediate and pending
 // completion, failures with the codes Windows reports, end of stream, aborts, large sends; and
-// ConnectEx, reached through WSAIoctl: success, refusal and abort through the port.
+// ConnectEx, reached through WSAIoctl: success, refusal and abort through the port, also from a
+// wildcard bind whose port is chosen at connect.
 #include <cstring>
 #include <string>
 #include <thread>
@@ -393,6 +394,29 @@ class ConnectExTest : public wltest::WinTest {
     wltest::Associate(s, port_, kKey);
     return s;
   }
+  // A socket bound to any address and port 0 with SO_REUSE_UNICASTPORT where the system offers
+  // it (wine and systems before Windows 10 refuse it, and then the bind is a plain one).
+  SOCKET SharedPortSocket() {
+    SOCKET s = Keep(socket(AF_INET, SOCK_STREAM, 0));
+    const int on = 1;
+    if (setsockopt(s, SOL_SOCKET, SO_REUSE_UNICASTPORT, reinterpret_cast<const char*>(&on),
+                   sizeof on) != 0) {
+      EXPECT_EQ(WSAGetLastError(), WSAENOPROTOOPT);
+    }
+    sockaddr_in any = AnyAddress();
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    return s;
+  }
+  static sockaddr_in AnyAddress() {
+    sockaddr_in any = wltest::Loopback(0);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    return any;
+  }
+  static void ExpectSecondBindRefused(SOCKET s) {
+    sockaddr_in any = AnyAddress();
+    EXPECT_EQ(bind(s, reinterpret_cast<sockaddr*>(&any), sizeof any), SOCKET_ERROR);
+    EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  }
   static LPFN_CONNECTEX ConnectExOf(SOCKET s) {
     GUID id = WSAID_CONNECTEX;
     LPFN_CONNECTEX connect_ex = nullptr;
@@ -516,6 +540,81 @@ TEST_F(ConnectExTest, RefusedStarts) {
                      &function, sizeof function, &bytes, nullptr, nullptr),
             SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEINVAL);
+  wltest::ExpectEmpty(port_);
+}
+
+// ---- A wildcard bind whose port may be chosen at connect (SO_REUSE_UNICASTPORT) ----
+
+TEST_F(ConnectExTest, SharedPortBindReportsARealPortAndRefusesASecondBind) {
+  SOCKET s = SharedPortSocket();
+  ExpectSecondBindRefused(s);  // before anything has asked for the port
+  const sockaddr_in own = wltest::LocalName(s);
+  EXPECT_NE(own.sin_port, 0);
+  EXPECT_EQ(own.sin_addr.s_addr, htonl(INADDR_ANY));
+  EXPECT_EQ(wltest::LocalName(s).sin_port, own.sin_port);  // the port stays
+  ExpectSecondBindRefused(s);
+  int value = -1;
+  int length = sizeof value;
+  if (getsockopt(s, SOL_SOCKET, SO_REUSE_UNICASTPORT, reinterpret_cast<char*>(&value), &length) ==
+      0) {
+    EXPECT_EQ(value, 1);
+  }
+}
+
+TEST_F(ConnectExTest, SharedPortBindCanListen) {
+  SOCKET listener = SharedPortSocket();
+  ASSERT_EQ(listen(listener, 4), 0);
+  const u_short port = ntohs(wltest::LocalName(listener).sin_port);
+  ASSERT_NE(port, 0);
+  SOCKET client = Keep(socket(AF_INET, SOCK_STREAM, 0));
+  sockaddr_in target = wltest::Loopback(port);
+  ASSERT_EQ(connect(client, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+  SOCKET far_end = Keep(accept(listener, nullptr, nullptr));
+  ASSERT_NE(far_end, INVALID_SOCKET);
+  ASSERT_TRUE(wltest::SendAll(client, "hi", 2));
+  char got[2] = {};
+  EXPECT_EQ(recv(far_end, got, sizeof got, 0), 2);
+}
+
+TEST_F(ConnectExTest, SharedPortBindConnectsThroughThePortFromTheReportedPort) {
+  SOCKET listener = Keep(wltest::Listener());
+  SOCKET s = SharedPortSocket();
+  wltest::Associate(s, port_, kKey);
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(Start(s, wltest::LocalName(listener), &overlapped));
+  const Completion c = Take(port_);
+  ASSERT_TRUE(c.ok) << c.error;
+  EXPECT_EQ(c.overlapped, &overlapped);
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0), 0);
+  const sockaddr_in own = wltest::LocalName(s);
+  EXPECT_NE(own.sin_port, 0);
+  EXPECT_EQ(own.sin_addr.s_addr, inet_addr("127.0.0.1"));
+  SOCKET far_end = Keep(accept(listener, nullptr, nullptr));
+  ASSERT_NE(far_end, INVALID_SOCKET);
+  sockaddr_in peer{};
+  int length = sizeof peer;
+  ASSERT_EQ(getpeername(far_end, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+  EXPECT_EQ(peer.sin_port, own.sin_port);
+  ExpectSecondBindRefused(s);
+  ASSERT_TRUE(wltest::SendAll(s, "ping", 4));
+  char got[4] = {};
+  EXPECT_EQ(recv(far_end, got, sizeof got, 0), 4);
+  EXPECT_EQ(std::string(got, 4), "ping");
+}
+
+TEST_F(ConnectExTest, SharedPortBindRefusedConnectKeepsABoundSocket) {
+  SOCKET closed_listener = wltest::Listener();
+  sockaddr_in target = wltest::LocalName(closed_listener);
+  closesocket(closed_listener);
+  SOCKET s = SharedPortSocket();
+  wltest::Associate(s, port_, kKey);
+  OVERLAPPED overlapped{};
+  ASSERT_TRUE(Start(s, target, &overlapped));
+  const Completion c = Take(port_);
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.error, ERROR_CONNECTION_REFUSED);
+  EXPECT_NE(wltest::LocalName(s).sin_port, 0);
+  ExpectSecondBindRefused(s);
   wltest::ExpectEmpty(port_);
 }
 

@@ -150,7 +150,11 @@ VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int
   return s;
 }
 
-// Binds to any local address and port: ConnectEx refuses an unbound socket.
+// Binds to any local address and port: ConnectEx refuses an unbound socket. Where the system
+// offers it, the port is chosen at connect and shared with connections to other peers, as for a
+// plain connect: a bind's own port search costs more, and its ports run out sooner (each is kept
+// for one socket, and not taken while an old connection on it waits out TIME_WAIT). Systems
+// without the option bind as before.
 VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, void* peer,
                                                int32_t peer_size) {
   if (peer == nullptr) return Fail(ERR_NULL_PTR);
@@ -159,6 +163,7 @@ VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, v
   if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
   if (s == INVALID_SOCKET) return FailSocket();
+  SetInt(s, SOL_SOCKET, SO_REUSE_UNICASTPORT, 1);
   sockaddr_in local = MakeAddress(htonl(INADDR_ANY), 0);
   if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return FailAndClose(s);
   std::memcpy(peer, &address, sizeof address);

@@ -53,17 +53,16 @@ int NameCall(int (*call)(int, sockaddr*, socklen_t*), int fd, void* address, int
 }  // namespace
 
 int OpenSocket(int family, int type, int protocol) {
-  const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
-  if (fd < 0) return -1;
-  // Windows lets a new listener take a port whose old connections linger in TIME_WAIT.
-  const int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  return fd;
+  return ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
 }
 
 int Close(int fd) { return ::close(fd); }
 
+// Windows lets a new listener take a port whose old connections linger in TIME_WAIT. Only a
+// bind needs that, so a socket that merely connects is spared the call.
 int Bind(int fd, const void* address, int length) {
+  const int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   return ::bind(fd, static_cast<const sockaddr*>(address), static_cast<socklen_t>(length));
 }
 

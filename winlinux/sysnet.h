@@ -21,6 +21,7 @@ enum class Option { kReuseAddr, kKeepAlive, kBroadcast, kSendBuffer, kRecvBuffer
 // A non-blocking, close-on-exec socket; the stand-in emulates blocking calls on top.
 int OpenSocket(int family, int type, int protocol);
 int Close(int fd);
+// Binds with SO_REUSEADDR set first (see sysnet.cpp).
 int Bind(int fd, const void* address, int length);
 int Listen(int fd, int backlog);
 int Connect(int fd, const void* address, int length);

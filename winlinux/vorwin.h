@@ -15,6 +15,12 @@
 #include <mswsock.h>
 #include <windows.h>
 
+// Lets the port of a wildcard bind be chosen at connect and shared with connections to other
+// peers (Windows 10 and later; older systems refuse the option). Missing from MinGW's headers.
+#ifndef SO_REUSE_UNICASTPORT
+constexpr int SO_REUSE_UNICASTPORT = 0x3007;
+#endif
+
 // Waits until a socket is readable (mode 0) or writable (mode 1), at most timeout_ms
 // milliseconds (-1 for ever). A non-blocking connect that failed counts as ready: Windows shows
 // it only in the exception set. Returns >0 ready, 0 on time-out, SOCKET_ERROR with the Winsock
@@ -173,6 +179,7 @@ constexpr int SO_TYPE = 0x1008;
 constexpr int SO_EXCLUSIVEADDRUSE = ~SO_REUSEADDR;
 constexpr int SO_UPDATE_ACCEPT_CONTEXT = 0x700B;
 constexpr int SO_UPDATE_CONNECT_CONTEXT = 0x7010;
+constexpr int SO_REUSE_UNICASTPORT = 0x3007;
 constexpr int TCP_NODELAY = 0x0001;
 constexpr int SOMAXCONN = 0x7FFFFFFF;
 constexpr int SD_RECEIVE = 0;

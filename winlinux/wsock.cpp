@@ -124,8 +124,21 @@ struct SocketState {
   bool nonblocking = false;
   bool shut_read = false;
   bool shut_write = false;
-  bool reuse_addr = false;  // as the program set it; the descriptor always has it on
-  int blocked = 0;          // threads waiting in an emulated blocking call
+  bool reuse_addr = false;  // as the program set it; a bound descriptor always has it on
+  bool stream = false;
+  // SO_REUSE_UNICASTPORT as the program set it: the port of a wildcard bind is chosen at connect
+  // and may be shared by connections to other peers.
+  bool reuse_unicast_port = false;
+  // Neither bound nor connected through the stand-in yet: only such a socket may defer its port.
+  bool unbound = false;
+  // Bound to any address and port 0 with reuse_unicast_port, with no port taken: the kernel
+  // picks one at connect, as it does for a socket never bound (a bind's port search would cost
+  // more, and its port could not be shared). A call that needs the port sooner (listen,
+  // getsockname) binds for real first. bound_deferred stays set for good: the kernel may drop a
+  // port it picked when the connect fails, yet on Windows the socket stays bound.
+  bool bound_deferred = false;
+  bool port_deferred = false;
+  int blocked = 0;  // threads waiting in an emulated blocking call
   // closesocket ran while threads were blocked: the descriptor stays open (shut down, so their
   // waits end) until the last of them leaves, so that its number cannot be given to another
   // socket while they may still be about to wait on it.
@@ -217,7 +230,7 @@ class LockedSocket {
 bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // Makes a descriptor a Windows socket. False when its number is beyond the table.
-bool Register(int fd, bool nonblocking) {
+bool Register(int fd, bool nonblocking, bool stream, bool unbound) {
   SocketState* state = Slot(static_cast<SOCKET>(fd), true);
   if (state == nullptr) return false;
   std::lock_guard lock(state->mutex);
@@ -227,6 +240,11 @@ bool Register(int fd, bool nonblocking) {
   state->shut_read = false;
   state->shut_write = false;
   state->reuse_addr = false;
+  state->stream = stream;
+  state->reuse_unicast_port = false;
+  state->unbound = unbound;
+  state->bound_deferred = false;
+  state->port_deferred = false;
   state->port = nullptr;
   state->key = 0;
   state->recv_drained = false;
@@ -325,23 +343,27 @@ Outcome TryAccept(int listen_fd, Op* op) {
   target->shut_read = false;
   target->shut_write = false;
   target->recv_drained = false;
+  target->unbound = false;
+  target->bound_deferred = false;
+  target->port_deferred = false;
   int local_length = static_cast<int>(op->local_length);
   sysnet::LocalName(target_fd, op->address_area, &local_length);
   std::memcpy(op->address_area + op->local_length, &remote, sizeof remote);
   return {Outcome::kDone, 0, 0};
 }
 
-// How a connect under way has ended, if it has: the pending error decides, and a socket with no
-// error and no peer is still connecting.
+// How a connect under way has ended, if it has: a socket with a peer is connected (one call for
+// the common case); without one, the pending error decides, and no error means still connecting.
 Outcome TryConnectEnd(int fd) {
+  sockaddr_in peer{};
+  int length = kAddressLength;
+  if (sysnet::PeerName(fd, &peer, &length) == 0) return {Outcome::kDone, 0, 0};
+  if (errno != ENOTCONN) return {Outcome::kFailed, 0, errno};
   int error = 0;
   if (sysnet::GetOption(fd, sysnet::Option::kError, &error) != 0)
     return {Outcome::kFailed, 0, errno};
   if (error != 0) return {Outcome::kFailed, 0, error};
-  sockaddr_in peer{};
-  int length = kAddressLength;
-  if (sysnet::PeerName(fd, &peer, &length) == 0) return {Outcome::kDone, 0, 0};
-  return errno == ENOTCONN ? Outcome{Outcome::kPending, 0, 0} : Outcome{Outcome::kFailed, 0, errno};
+  return {Outcome::kPending, 0, 0};
 }
 
 // Connect errors that Windows reports through the completion of an overlapped connect, not as
@@ -510,6 +532,32 @@ bool IsBufferSize(sysnet::Option option) {
   return option == sysnet::Option::kSendBuffer || option == sysnet::Option::kRecvBuffer;
 }
 
+// A wildcard bind to port 0 that can wait for the connect to choose the port.
+bool DefersPort(const SocketState& state, const sockaddr* name) {
+  if (!state.stream || !state.reuse_unicast_port || !state.unbound) return false;
+  sockaddr_in address;
+  std::memcpy(&address, name, sizeof address);
+  return address.sin_family == AF_INET && address.sin_port == 0 &&
+         address.sin_addr.s_addr == htonl(INADDR_ANY);
+}
+
+// Gives a socket whose bind was deferred the port it reports from now on: the one its connect
+// took, if any, else one bound for real now. False with errno when that bind fails.
+bool FixDeferredPort(LockedSocket& socket) {
+  if (!socket->port_deferred) return true;
+  sockaddr_in own{};
+  int length = kAddressLength;
+  if (sysnet::LocalName(socket.fd(), &own, &length) != 0) return false;
+  if (own.sin_port == 0) {
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (sysnet::Bind(socket.fd(), &any, kAddressLength) != 0) return false;
+  }
+  socket->port_deferred = false;
+  return true;
+}
+
 }  // namespace
 
 DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key) {
@@ -564,20 +612,30 @@ SOCKET socket(int af, int type, int protocol) {
   if (type != SOCK_STREAM && type != SOCK_DGRAM) return Fail(INVALID_SOCKET, WSAESOCKTNOSUPPORT);
   const int fd = sysnet::OpenSocket(af, type, protocol);
   if (fd < 0) return Fail(INVALID_SOCKET, SocketErrorFromErrno(errno));
-  if (!standin::Register(fd, false)) {
+  if (!standin::Register(fd, false, type == SOCK_STREAM, true)) {
     sysnet::Close(fd);
     return Fail(INVALID_SOCKET, WSAEMFILE);
   }
   return Succeed(static_cast<SOCKET>(fd));
 }
 
+// A wildcard bind to port 0 of a stream socket with SO_REUSE_UNICASTPORT takes no port yet (see
+// SocketState::port_deferred). A second bind fails with WSAEINVAL, as on Windows.
 int bind(SOCKET s, const sockaddr* name, int namelen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (name == nullptr || namelen < standin::kAddressLength) return Fail(SOCKET_ERROR, WSAEFAULT);
+  if (socket->bound_deferred) return Fail(SOCKET_ERROR, WSAEINVAL);
+  if (standin::DefersPort(*socket, name)) {
+    socket->bound_deferred = true;
+    socket->port_deferred = true;
+    socket->unbound = false;
+    return Succeed(0);
+  }
   if (sysnet::Bind(socket.fd(), name, namelen) != 0) {
     return Fail(SOCKET_ERROR, SocketErrorFromErrno(errno));
   }
+  socket->unbound = false;
   return Succeed(0);
 }
 
@@ -585,6 +643,7 @@ int bind(SOCKET s, const sockaddr* name, int namelen) {
 int listen(SOCKET s, int backlog) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
+  if (!standin::FixDeferredPort(socket)) return Fail(SOCKET_ERROR, SocketErrorFromErrno(errno));
   sockaddr_in own{};
   int length = standin::kAddressLength;
   if (sysnet::LocalName(socket.fd(), &own, &length) != 0 || own.sin_port == 0) {
@@ -616,7 +675,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
   }
   const bool nonblocking = socket->nonblocking;
   socket.Unlock();
-  if (!standin::Register(fd, nonblocking)) {
+  if (!standin::Register(fd, nonblocking, true, false)) {
     sysnet::Close(fd);
     return Fail(INVALID_SOCKET, WSAEMFILE);
   }
@@ -632,6 +691,7 @@ int connect(SOCKET s, const sockaddr* name, int namelen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (name == nullptr || namelen < standin::kAddressLength) return Fail(SOCKET_ERROR, WSAEFAULT);
+  socket->unbound = false;
   if (sysnet::Connect(socket.fd(), name, namelen) == 0) return Succeed(0);
   if (errno != EINPROGRESS) return Fail(SOCKET_ERROR, SocketErrorFromErrno(errno));
   if (socket->nonblocking) return Fail(SOCKET_ERROR, WSAEWOULDBLOCK);
@@ -705,13 +765,23 @@ int shutdown(SOCKET s, int how) {
 
 // Departs from Windows: SO_UPDATE_ACCEPT_CONTEXT, SO_UPDATE_CONNECT_CONTEXT and
 // SO_EXCLUSIVEADDRUSE are accepted and do nothing (Linux addresses are exclusive already); options
-// outside the table fail with WSAENOPROTOOPT.
+// outside the table fail with WSAENOPROTOOPT. SO_REUSE_UNICASTPORT counts for a later wildcard
+// bind to port 0 of a stream socket (see bind).
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (level == SOL_SOCKET &&
       (optname == SO_UPDATE_ACCEPT_CONTEXT || optname == SO_UPDATE_CONNECT_CONTEXT ||
        optname == SO_EXCLUSIVEADDRUSE)) {
+    return Succeed(0);
+  }
+  if (level == SOL_SOCKET && optname == SO_REUSE_UNICASTPORT) {
+    if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) {
+      return Fail(SOCKET_ERROR, WSAEFAULT);
+    }
+    int value;
+    std::memcpy(&value, optval, sizeof value);
+    socket->reuse_unicast_port = value != 0;
     return Succeed(0);
   }
   if (level == SOL_SOCKET && optname == SO_LINGER) {
@@ -747,6 +817,13 @@ int getsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (optval == nullptr || optlen == nullptr) return Fail(SOCKET_ERROR, WSAEFAULT);
+  if (level == SOL_SOCKET && optname == SO_REUSE_UNICASTPORT) {
+    if (*optlen < static_cast<int>(sizeof(int))) return Fail(SOCKET_ERROR, WSAEFAULT);
+    const int value = socket->reuse_unicast_port ? 1 : 0;
+    std::memcpy(optval, &value, sizeof value);
+    *optlen = sizeof value;
+    return Succeed(0);
+  }
   if (level == SOL_SOCKET && optname == SO_LINGER) {
     if (*optlen < static_cast<int>(sizeof(linger))) return Fail(SOCKET_ERROR, WSAEFAULT);
     bool on = false;
@@ -793,7 +870,14 @@ int NameCall(int (*call)(int, void*, int*), SOCKET s, sockaddr* name, int* namel
 
 }  // namespace
 
+// A deferred port is fixed first, so a bound socket always reports a real port, as on Windows.
 int getsockname(SOCKET s, sockaddr* name, int* namelen) {
+  {
+    LockedSocket socket(s);
+    if (socket && !standin::FixDeferredPort(socket)) {
+      return Fail(SOCKET_ERROR, SocketErrorFromErrno(errno));
+    }
+  }
   return NameCall(sysnet::LocalName, s, name, namelen);
 }
 
@@ -992,9 +1076,11 @@ BOOL ConnectEx(SOCKET s, const sockaddr* name, int namelen, PVOID, DWORD send_da
   if (name == nullptr || namelen < kAddressLength || overlapped == nullptr) {
     return Fail(FALSE, WSAEFAULT);
   }
-  if (send_data_length != 0 || socket->port == nullptr || !Bound(socket.fd())) {
+  if (send_data_length != 0 || socket->port == nullptr ||
+      !(socket->bound_deferred || Bound(socket.fd()))) {
     return Fail(FALSE, WSAEINVAL);
   }
+  socket->unbound = false;
   Op* op = TakeOp(*socket);
   if (op == nullptr) return Fail(FALSE, WSAENOBUFS);
   op->kind = OpKind::kConnect;
