@@ -709,8 +709,12 @@ int closesocket(SOCKET s) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   standin::SocketState& state = *socket;
-  if (state.port != nullptr) standin::PortUnwatch(state.port, socket.fd());
+  // Closing the descriptor takes it out of the port's epoll set, the stand-in holding no other
+  // reference to the socket (a copy inherited by a child process keeps it in until that copy
+  // closes; its readiness then carries a past generation and is ignored). One that stays open
+  // for blocked threads is taken out here.
   if (state.blocked > 0) {
+    if (state.port != nullptr) standin::PortUnwatch(state.port, socket.fd());
     sysnet::Shutdown(socket.fd(), 2);
     state.close_deferred = true;
   } else {
