@@ -1,7 +1,7 @@
 # Makes the release archive of a build with cpack and checks that it holds what its users look
 # for: on Windows the DLLs, both kinds of import libraries, the definition files, headers,
 # package file, documents and examples; on Linux the shared objects with their version links,
-# headers, package files, documents, examples and vor-echo.
+# headers, package files, documents, examples and vor-echo, which runs from the unpacked archive.
 # cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DWINDOWS=<bool> -DNAME=<archive name>
 #       -DVERSION=<x.y.z> -DSOVERSION=<x> -P check-archive.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -45,3 +45,15 @@ if(missing)
 endif()
 list(LENGTH entries count)
 message(STATUS "${NAME}: ${count} entries, every expected one there")
+
+if(NOT WINDOWS)
+  # Unpacked anywhere, the program runs as it is: it finds the libraries relative to itself.
+  execute_process(COMMAND ${CMAKE_COMMAND} -E tar xf ${archive} WORKING_DIRECTORY ${WORK_DIR})
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=LD_LIBRARY_PATH
+                          ${WORK_DIR}/${NAME}/bin/vor-echo demo --clients 2 --size 500 --seconds 0.2
+                  RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 60)
+  if(NOT status EQUAL 0 OR NOT out MATCHES "vor-echo demo: ok")
+    message(FATAL_ERROR "vor-echo from the unpacked archive failed (${status}):\n${out}")
+  endif()
+  message(STATUS "vor-echo from the unpacked archive: ok")
+endif()
