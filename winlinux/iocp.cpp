@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -96,6 +97,11 @@ struct Port : HandleObject {
   PacketRing packets;
   int epoll_fd = -1;
   int wake_fd = -1;
+  // Sockets associated and not yet closed. With none, epoll has nothing to report but a wake-up,
+  // so a wait that may not block (0 ms) looks at the packets only and makes no system call: the
+  // non-blocking dispatch that ends every burst of a loop costs no epoll_wait on a port that
+  // serves only timers and posted events.
+  std::atomic<int> sockets{0};
   bool polling = false;       // one waiter is in epoll_wait
   bool poller_woken = false;  // the wake descriptor has been written since that poll began
   int sleepers = 0;
@@ -184,7 +190,7 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
       return ERROR_SUCCESS;
     }
     const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
-    if (left == 0 && polled) return WAIT_TIMEOUT;
+    if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0)) return WAIT_TIMEOUT;
     if (!polling) {
       polling = true;
       poller_woken = false;
@@ -223,6 +229,10 @@ bool PortWatch(Port* port, int fd, uint64_t tag) {
   watch.data.u64 = tag;
   return ::epoll_ctl(port->epoll_fd, EPOLL_CTL_ADD, fd, &watch) == 0;
 }
+
+void PortSocketAssociated(Port* port) { port->sockets.fetch_add(1, std::memory_order_acq_rel); }
+
+void PortSocketClosed(Port* port) { port->sockets.fetch_sub(1, std::memory_order_acq_rel); }
 
 void PortUnwatch(Port* port, int fd) {
   epoll_event unused{};

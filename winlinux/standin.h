@@ -78,6 +78,9 @@ void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, D
 // Registers a socket's descriptor for readiness; the port hands tag back to SocketOnReady.
 bool PortWatch(Port* port, int fd, uint64_t tag);
 void PortUnwatch(Port* port, int fd);
+// Counts the sockets associated with a port: one of them made, one closed.
+void PortSocketAssociated(Port* port);
+void PortSocketClosed(Port* port);
 
 // ---- wsock.cpp: what the port needs of the socket layer ----
 // Ties a socket to a port; 0 or the Win32 error code.

@@ -568,6 +568,7 @@ DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key) {
     return ERROR_INVALID_PARAMETER;
   }
   PortRetain(port);
+  PortSocketAssociated(port);
   socket->port = port;
   socket->key = key;
   socket->recv_drained = false;
@@ -728,7 +729,10 @@ int closesocket(SOCKET s) {
   standin::Port* port = state.port;
   state.port = nullptr;
   socket.Unlock();
-  if (port != nullptr) standin::PortRelease(port);
+  if (port != nullptr) {
+    standin::PortSocketClosed(port);
+    standin::PortRelease(port);
+  }
   return Succeed(0);
 }
 
