@@ -70,4 +70,18 @@ then
     exit 77
   fi
 fi
-exec "$loader" "$prog" "$@"
+if [ -z "${VOR_EMULATED_I386:-}" ]; then
+  exec "$loader" "$prog" "$@"
+fi
+# An emulated program that dies of a signal ends with status 0 here, as if it had passed; the
+# emulator's last words on its standard error tell.
+errors=$(mktemp)
+status=0
+"$loader" "$prog" "$@" 2>"$errors" || status=$?
+cat "$errors" >&2
+if grep -q "^qemu: uncaught target signal" "$errors"; then
+  echo "wine-run.sh: $prog crashed under emulation" >&2
+  [ "$status" -ne 0 ] || status=70
+fi
+rm -f "$errors"
+exit "$status"

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 
 #include "muxtest.h"
 
@@ -23,7 +24,7 @@ void CheckGetterRules(int32_t (*getter)(Event*, T*), int32_t first_type, int32_t
   EXPECT_EQ(getter(nullptr, nullptr), 0);
   EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
   for (int32_t type = 1; type <= 8; ++type) {
-    SCOPED_TRACE(testing::Message() << "event type " << type);
+    vortest::FailureContext context("event type " + std::to_string(type));
     Event* event = VorEventAllocInternal(type);
     bool accepted = type >= first_type && type <= last_type;
     EXPECT_EQ(getter(event, nullptr), 0);

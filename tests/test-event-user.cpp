@@ -12,6 +12,7 @@
 namespace {
 
 using vortest::MuxTest;
+using vortest::MuxThreads;
 
 int32_t KeepGoing(Event*, void*) { return 1; }
 int32_t AlsoKeepGoing(Event*, void*) { return 1; }
@@ -98,8 +99,7 @@ TEST_F(MuxTest, RepostOfALinkEventCallsTheDriverPostWithItsIntResult) {
 
 // 4 threads post distinct user events while 2 threads dispatch; each event comes out exactly
 // once. After the producers are done, one stop event posted twice ends both dispatchers.
-TEST_F(MuxTest, EventsPostedFromFourThreadsAreEachDeliveredOnceToTwoDispatchers) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(MuxThreads, EventsPostedFromFourThreadsAreEachDeliveredOnceToTwoDispatchers) {
   constexpr int kProducers = 4;
   constexpr int kPerProducer = 5000;
   constexpr int kTotal = kProducers * kPerProducer;
@@ -154,8 +154,7 @@ TEST_F(MuxTest, EventsPostedFromFourThreadsAreEachDeliveredOnceToTwoDispatchers)
 // A worker posts one event again and again while the loop dispatches it: every post is
 // delivered, and posting with an unchanged target does not write the record being dispatched
 // (the thread sanitizer build checks the latter).
-TEST_F(MuxTest, OneEventPostedRepeatedlyFromAWorkerIsDeliveredEveryTime) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(MuxThreads, OneEventPostedRepeatedlyFromAWorkerIsDeliveredEveryTime) {
   constexpr int kPosts = 2000;
   Mux* mux = VorMuxCreate();
   Event* report = VorEventCreate();

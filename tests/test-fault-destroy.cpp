@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <array>
 #include <map>
+#include <string>
 #include <vector>
 
 #include "faulttest.h"
@@ -26,12 +27,12 @@ enum Step { kLinks, kEvents, kTimers, kMux };
 struct Scene {
   Mux* mux = VorMuxCreate();
   Deliveries seen{mux};
-  std::vector<Link*> links;                  // still to destroy
-  std::vector<Event*> link_events;           // each must come back once
-  std::vector<Event*> host_events;           // user and timer events
+  std::vector<Link*> links;         // still to destroy
+  std::vector<Event*> link_events;  // each must come back once
+  std::vector<Event*> host_events;  // user and timer events
   std::vector<Timer*> timers;
-  std::map<Event*, int> posts;               // how often each event was posted
-  std::vector<Event*> link_ops;              // the link operations, never dereferenced
+  std::map<Event*, int> posts;   // how often each event was posted
+  std::vector<Event*> link_ops;  // the link operations, never dereferenced
   Buffer* in = VorBufCreate(512);
   Buffer* out = nullptr;
   bool mux_gone = false;
@@ -117,10 +118,18 @@ struct Scene {
 
   void Run(Step step) {
     switch (step) {
-      case kLinks: DestroyLinks(); break;
-      case kEvents: DestroyEvents(); break;
-      case kTimers: DestroyTimers(); break;
-      case kMux: DestroyMux(); break;
+      case kLinks:
+        DestroyLinks();
+        break;
+      case kEvents:
+        DestroyEvents();
+        break;
+      case kTimers:
+        DestroyTimers();
+        break;
+      case kMux:
+        DestroyMux();
+        break;
     }
   }
 
@@ -130,7 +139,8 @@ struct Scene {
     DestroyEvents();
     DestroyTimers();
     for (Timer* timer : timers) EXPECT_EQ(timer, nullptr) << "a timer still held";
-    for (Event* event : link_ops) EXPECT_EQ(seen.count[event], 1) << "a link operation lost or doubled";
+    for (Event* event : link_ops)
+      EXPECT_EQ(seen.count[event], 1) << "a link operation lost or doubled";
     for (auto& [event, times] : seen.count) EXPECT_LE(times, posts[event]) << "came back too often";
     VorBufDestroy(in);
     VorBufDestroy(out);
@@ -141,7 +151,8 @@ TEST_F(LinkTest, TeardownInEveryOrderWithOperationsOutstanding) {
   std::array<Step, 4> order{kLinks, kEvents, kTimers, kMux};
   int orders = 0;
   do {
-    SCOPED_TRACE(testing::Message() << "order " << order[0] << order[1] << order[2] << order[3]);
+    vortest::FailureContext context("order " + std::to_string(order[0]) + std::to_string(order[1]) +
+                                    std::to_string(order[2]) + std::to_string(order[3]));
     Scene scene;
     scene.Build();
     for (Step step : order) scene.Run(step);
@@ -238,8 +249,9 @@ TEST_F(LinkTest, TeardownWithoutWaitingGivesEverythingBack) {
     for (Op op : ops) {
       std::array<Part, 3> order{kDestroyLinks, kDestroyMux, kDestroyEvent};
       do {
-        SCOPED_TRACE(testing::Message()
-                     << OpName(op) << ", order " << order[0] << order[1] << order[2]);
+        vortest::FailureContext context(std::string(OpName(op)) + ", order " +
+                                        std::to_string(order[0]) + std::to_string(order[1]) +
+                                        std::to_string(order[2]));
         int32_t blocks = vortest::LiveBlocks();
         int32_t handles = vortest::OpenHandles();
         {

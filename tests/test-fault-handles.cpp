@@ -11,9 +11,9 @@
 #include "faulttest.h"
 
 #ifndef _WIN32
-#include <sys/resource.h>
+#  include <sys/resource.h>
 
-#include <filesystem>
+#  include <filesystem>
 #endif
 
 namespace {

@@ -12,6 +12,7 @@
 namespace {
 
 using vortest::MuxTest;
+using vortest::MuxThreads;
 
 constexpr int kPosters = 4;
 constexpr int kDispatchers = 4;
@@ -24,8 +25,7 @@ struct Posted {
   std::atomic<int> deliveries{0};
 };
 
-TEST_F(MuxTest, FourDispatchersFourPostersEveryEventOnce) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(MuxThreads, FourDispatchersFourPostersEveryEventOnce) {
   Mux* mux = VorMuxCreate();
   std::vector<Posted> users(kPosters * kUserEventsEach);
   std::vector<Posted> timed(kPosters * kTimersEach);

@@ -138,6 +138,7 @@ TEST_F(LinkCreation, AcceptedLinksOwnTheirStrings) {
 }
 
 using LinkTransfer = LinkTest;
+using LinkTransferThreads = LinkTest;
 
 TEST_F(LinkTransfer, SizeRules) {
   Pair pair = TcpPair();
@@ -255,8 +256,7 @@ int32_t RecvBrokenOffByClose(double delay) {
   return error;
 }
 
-TEST_F(LinkTransfer, InterruptIsReadFromTheWinsockError) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(LinkTransferThreads, InterruptIsReadFromTheWinsockError) {
   VorInterruptSet(1);
   // A receive broken off while the flag is set. A receiver that had not yet reached its
   // receive meets a closed socket instead; then it is tried again with a longer delay.

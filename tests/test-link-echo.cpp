@@ -309,12 +309,10 @@ void RunEcho(int threads) {
 }
 
 using LinkEcho = LinkTest;
+using LinkEchoThreads = LinkTest;
 
 TEST_F(LinkEcho, OneDispatchingThread) { RunEcho(1); }
 
-TEST_F(LinkEcho, TwoDispatchingThreads) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
-  RunEcho(2);
-}
+TEST_F(LinkEchoThreads, TwoDispatchingThreads) { RunEcho(2); }
 
 }  // namespace

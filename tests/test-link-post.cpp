@@ -47,6 +47,7 @@ struct Fixture : LinkTest {
 };
 
 using LinkPost = Fixture;
+using LinkPostThreads = Fixture;
 
 Link* LinkOf(Event* event) {
   Link* link = nullptr;
@@ -699,8 +700,7 @@ TEST_F(LinkPost, PendingConnectLeavesTheDispatcherFree) {
 // Another thread destroys the link while the connect is outstanding and at once opens a
 // connected socket, which takes the freed number where the system reuses numbers. The connect
 // comes back aborted, and nothing of it reaches the new socket.
-TEST_F(LinkPost, ConnectOfADestroyedLinkNeverTouchesTheSocketNumberReused) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(LinkPostThreads, ConnectOfADestroyedLinkNeverTouchesTheSocketNumberReused) {
   ASSERT_EQ(VorOptionSet("_conn_socket_buffer_size", 50000.0), 1);
   // Compared on the receive side: a connected socket's send buffer grows with the connection.
   int applied = BufferSizesOfSocketSetTo(50000).first;

@@ -16,11 +16,11 @@ using vortest::LiveBlocks;
 
 // A host driver built from the shared socket operations, with one post slot chosen by the test.
 LinkDriver* HostDriver(const char* name, int32_t flag, VorLinkPostFn post_send) {
-  return VorLinkDriverCreate(name, flag, VorLinkSocketCreateClient, VorLinkSocketCreateClient,
-                             VorLinkSocketAcceptClient, VorLinkSocketDestroy, VorLinkSocketCheck,
-                             [](Link*, double) { return 0; }, VorLinkSocketRecv, VorLinkSocketSend,
-                             VorLinkSocketSetBlockMode, VorLinkPostUnsupported,
-                             VorLinkPostUnsupported, VorLinkPostUnsupported, post_send);
+  return VorLinkDriverCreate(
+      name, flag, VorLinkSocketCreateClient, VorLinkSocketCreateClient, VorLinkSocketAcceptClient,
+      VorLinkSocketDestroy, VorLinkSocketCheck, [](Link*, double) { return 0; }, VorLinkSocketRecv,
+      VorLinkSocketSend, VorLinkSocketSetBlockMode, VorLinkPostUnsupported, VorLinkPostUnsupported,
+      VorLinkPostUnsupported, post_send);
 }
 
 std::set<std::string> RegisteredNames() {

@@ -10,6 +10,7 @@
 namespace {
 
 using vortest::MuxTest;
+using vortest::MuxThreads;
 
 TEST_F(MuxTest, SignalledEventStaysSignalledUntilReset) {
   void* handle = VorEventCreateUnnamed(1);
@@ -38,8 +39,7 @@ TEST_F(MuxTest, UnsignalledEventTimesOutNoSooner) {
   EXPECT_EQ(VorEventDestroyUnnamed(handle), 1);
 }
 
-TEST_F(MuxTest, SetFromAnotherThreadReleasesEveryWaiter) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(MuxThreads, SetFromAnotherThreadReleasesEveryWaiter) {
   void* handle = VorEventCreateUnnamed(0);
   ASSERT_NE(handle, nullptr);
   std::atomic<int32_t> released{0};

@@ -11,8 +11,8 @@
 #include "faulttest.h"
 
 #ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
 #endif
 
 namespace {
@@ -127,7 +127,8 @@ TEST_F(LinkTest, TcpServerPortCannotBeTakenOver) {
   int exclusive = 0;
   int size = sizeof exclusive;
   ASSERT_EQ(getsockopt(SocketOf(server), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-                       reinterpret_cast<char*>(&exclusive), &size), 0);
+                       reinterpret_cast<char*>(&exclusive), &size),
+            0);
   EXPECT_NE(exclusive, 0);
 #endif
   EXPECT_EQ(VorSocketCreateServerTcpEx("127.0.0.1", port), INVALID_SOCKET);
@@ -159,7 +160,8 @@ struct GuardedBuffer {
   static constexpr char kFill = 0x5a;
   std::vector<char> area;
   Buffer buf{};
-  explicit GuardedBuffer(int32_t capacity) : area(static_cast<size_t>(capacity + 2 * kGuard), kFill) {
+  explicit GuardedBuffer(int32_t capacity)
+      : area(static_cast<size_t>(capacity + 2 * kGuard), kFill) {
     buf.data = area.data() + kGuard;
     buf.capacity = capacity;
   }
@@ -181,9 +183,14 @@ TEST_F(LinkTest, PostsNeverTouchBytesOutsideTheBuffer) {
   struct Offsets {
     int32_t read, write, capacity;
   };
-  const Offsets refused[] = {{-1, 0, kCap},       {0, -1, kCap},          {5, 4, kCap},
-                             {0, kCap + 1, kCap}, {kCap + 1, kCap + 1, kCap},
-                             {INT32_MIN, 0, kCap}, {0, INT32_MAX, kCap},  {0, 0, -1},
+  const Offsets refused[] = {{-1, 0, kCap},
+                             {0, -1, kCap},
+                             {5, 4, kCap},
+                             {0, kCap + 1, kCap},
+                             {kCap + 1, kCap + 1, kCap},
+                             {INT32_MIN, 0, kCap},
+                             {0, INT32_MAX, kCap},
+                             {0, 0, -1},
                              {INT32_MAX, INT32_MAX, kCap}};
   GuardedBuffer guarded(kCap);
   int32_t blocks = vortest::LiveBlocks();

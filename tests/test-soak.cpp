@@ -45,7 +45,7 @@ struct End {
   int messages_left = 0;
   uint64_t sent_sum = 0;  // checksum of the message whose echo is awaited
   int32_t sent_size = 0;
-  bool closing = false;   // destroyed with an operation outstanding
+  bool closing = false;  // destroyed with an operation outstanding
 };
 
 int32_t OnEvent(Event* event, void* arg);
@@ -321,11 +321,12 @@ TEST_F(LinkTest, SoakTwoHundredConnections) {
   if (soak.beat != nullptr) VorEventDestroy(soak.beat);
   EXPECT_EQ(VorTimerDestroy(soak.heartbeat), 1);
   EXPECT_GT(soak.bytes_verified, 0u);
-  std::printf("soak: %.0f s, %llu connections, %llu bytes verified, %llu operations, "
-              "peak %d live blocks\n",
-              seconds, static_cast<unsigned long long>(soak.connections),
-              static_cast<unsigned long long>(soak.bytes_verified),
-              static_cast<unsigned long long>(soak.operations), soak.peak_blocks);
+  std::printf(
+      "soak: %.0f s, %llu connections, %llu bytes verified, %llu operations, "
+      "peak %d live blocks\n",
+      seconds, static_cast<unsigned long long>(soak.connections),
+      static_cast<unsigned long long>(soak.bytes_verified),
+      static_cast<unsigned long long>(soak.operations), soak.peak_blocks);
   RecordProperty("bytes_verified", std::to_string(soak.bytes_verified));
   RecordProperty("operations", std::to_string(soak.operations));
   RecordProperty("peak_blocks", soak.peak_blocks);

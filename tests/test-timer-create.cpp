@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "muxtest.h"
@@ -18,7 +19,7 @@ TEST_F(MuxTest, TimerIntervalMustBeAtLeastOneHundredth) {
   ASSERT_NE(shortest, nullptr);
   EXPECT_EQ(shortest->interval, 0.01);
   for (double bad : {0.0099, 0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
-    SCOPED_TRACE(bad);
+    vortest::FailureContext context("interval " + std::to_string(bad));
     VorErrNumSet(0);
     int32_t blocks = vortest::LiveBlocks();
     EXPECT_EQ(VorTimerCreate(bad, "x"), nullptr);

@@ -93,10 +93,13 @@ TEST(UtilHash, KeysAreCaseBlindAndNotCopied) {
   EXPECT_EQ(VorHashInsert(table, "tCP", nullptr), 0);
   EXPECT_EQ(VorErrNumGet(), ERR_EXISTS);
   const char* stored = nullptr;
-  VorHashTraverse(table, [](const char* k, void*, void* arg) -> int32_t {
-    *static_cast<const char**>(arg) = k;
-    return 0;
-  }, &stored);
+  VorHashTraverse(
+      table,
+      [](const char* k, void*, void* arg) -> int32_t {
+        *static_cast<const char**>(arg) = k;
+        return 0;
+      },
+      &stored);
   EXPECT_EQ(stored, key);  // the caller's own key, not a copy
   EXPECT_EQ(VorHashDelete(table, "TCP"), 1);
   EXPECT_EQ(VorHashDelete(table, "tcp"), 0);
@@ -133,10 +136,13 @@ TEST(UtilHash, GrowsAndTraversesEveryEntryOrStops) {
   EXPECT_EQ(stop.seen, 3);
 
   // A walk may delete the entry it is given.
-  VorHashTraverse(table, [](const char* k, void*, void* arg) -> int32_t {
-    VorHashDelete(static_cast<VorHash*>(arg), k);
-    return 0;
-  }, table);
+  VorHashTraverse(
+      table,
+      [](const char* k, void*, void* arg) -> int32_t {
+        VorHashDelete(static_cast<VorHash*>(arg), k);
+        return 0;
+      },
+      table);
   EXPECT_EQ(VorHashCount(table), 0);
   EXPECT_EQ(VorHashDestroy(table), 1);
   EXPECT_EQ(vortest::LiveBlocks(), start);
@@ -237,12 +243,15 @@ TEST(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
     VorCbList* list;
     int32_t result, error;
   } busy{list, -1, -1};
-  VorCbListCbCreate(list, [](void*, void*, void* arg) -> int32_t {
-    auto* b = static_cast<Busy*>(arg);
-    b->result = VorCbListDestroy(b->list);
-    b->error = VorErrNumGet();
-    return 0;
-  }, &busy);
+  VorCbListCbCreate(
+      list,
+      [](void*, void*, void* arg) -> int32_t {
+        auto* b = static_cast<Busy*>(arg);
+        b->result = VorCbListDestroy(b->list);
+        b->error = VorErrNumGet();
+        return 0;
+      },
+      &busy);
   VorCbListCall(list, &log, nullptr);
   EXPECT_EQ(busy.result, 0);
   EXPECT_EQ(busy.error, ERR_BUSY);
@@ -250,8 +259,7 @@ TEST(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
   EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilCallbacks, GlobListIsSafeAcrossThreads) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilCallbacksThreads, GlobListIsSafeAcrossThreads) {
   int32_t start = vortest::LiveBlocks();
   VorCbType* type = VorCbTypeCreate(-904, "test_glob");
   VorCbTypeSetGlobFlag(type, 1);

@@ -13,8 +13,7 @@
 
 namespace {
 
-TEST(UtilErr, NumberIsPerThread) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilErrThreads, NumberIsPerThread) {
   int32_t start = vortest::LiveBlocks();
   VorErrNumSet(ERR_VAL_INVALID);
   int32_t seen_in_thread = -1;
@@ -45,7 +44,8 @@ TEST(UtilErr, CompletionCodesMapToWinsockCodes) {
   const struct {
     int32_t left_behind;
     int32_t expected;
-  } cases[] = {{64, 10054}, {1225, 10061}, {1236, 10053}, {995, 995}, {676, 995}, {10035, 10035}, {10061, 10061}};
+  } cases[] = {{64, 10054}, {1225, 10061},  {1236, 10053}, {995, 995},
+               {676, 995},  {10035, 10035}, {10061, 10061}};
   for (const auto& c : cases) {
     WSASetLastError(c.left_behind);
     EXPECT_EQ(VorErrNumGetSocket(), c.expected) << "code " << c.left_behind;
@@ -53,9 +53,9 @@ TEST(UtilErr, CompletionCodesMapToWinsockCodes) {
 }
 
 TEST(UtilErr, EveryNumberHasAText) {
-  const int32_t own[] = {ERR_OK,          ERR_NULL_PTR, ERR_VAL_RANGE, ERR_EXISTS,
-                         ERR_VAL_INVALID, ERR_TIMEOUT,  ERR_EOF,       ERR_INTR,
-                         ERR_WOULD_BLOCK, ERR_UNSUPPORTED, ERR_BUSY,  ERR_WRONG_MUX};
+  const int32_t own[] = {ERR_OK,          ERR_NULL_PTR,    ERR_VAL_RANGE, ERR_EXISTS,
+                         ERR_VAL_INVALID, ERR_TIMEOUT,     ERR_EOF,       ERR_INTR,
+                         ERR_WOULD_BLOCK, ERR_UNSUPPORTED, ERR_BUSY,      ERR_WRONG_MUX};
   std::set<std::string> texts;
   for (int32_t number : own) {
     const char* text = VorErrNumStr(number);
@@ -78,8 +78,7 @@ TEST(UtilErr, PerrorPrintsContextAndText) {
   EXPECT_EQ(text, std::string("waiting: ") + VorErrNumStr(ERR_TIMEOUT) + "\n");
 }
 
-TEST(UtilErr, InterruptFlagIsProcessWide) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilErrThreads, InterruptFlagIsProcessWide) {
   EXPECT_EQ(VorInterruptGet(), 0);
   VorInterruptSet(1);
   int32_t seen = 0;

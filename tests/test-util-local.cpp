@@ -28,8 +28,9 @@ constexpr double kWait = 10.0;
 
 // Names are per user and outlive the test, so each run takes fresh ones.
 std::string FreshName(const char* stem) {
-  static std::mt19937_64 rng(std::random_device{}() ^
-                             static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  static std::mt19937_64 rng(
+      std::random_device{}() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
   return std::string("vut-") + stem + "-" + std::to_string(rng() % 1000000000000ull);
 }
 
@@ -101,8 +102,7 @@ TEST(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
 
 // Four threads race to serve one name, in several rounds so that a loser also meets the moment
 // the winner lets go of the name's lock.
-TEST(UtilLocal, ServersRacingForOneNameGetItOnce) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilLocalThreads, ServersRacingForOneNameGetItOnce) {
   constexpr int kRounds = 20;
   constexpr size_t kThreads = 4;
   for (int round = 0; round < kRounds; ++round) {
@@ -228,8 +228,7 @@ TEST(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
 // queue full, so each probe runs to its limit) wait the holders before them out and are refused
 // with ERR_EXISTS like the first, not with a failure to get the lock: the third waits for two
 // probes.
-TEST(UtilLocal, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilLocalThreads, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
   std::string name = FreshName("busy");
   VorSock server = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(server, VOR_INVALID_SOCKET);

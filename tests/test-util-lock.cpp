@@ -32,24 +32,22 @@ long CountUnderLock(Lock lock, Unlock unlock) {
   return counter;
 }
 
-TEST(UtilLock, ProcessMutexIsReentrantAndExclusive) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilLockThreads, ProcessMutexIsReentrantAndExclusive) {
   EXPECT_EQ(CountUnderLock(VorProcessMutexLock, VorProcessMutexUnlock), 4 * 20000);
 }
 
-TEST(UtilLock, MutexIsReentrantAndExclusive) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilLockThreads, MutexIsReentrantAndExclusive) {
   int32_t start = vortest::LiveBlocks();
   VorMutex* mutex = VorMutexCreate(0);
   ASSERT_NE(mutex, nullptr);
-  long counter = CountUnderLock([mutex] { VorMutexLock(mutex, -1.0); }, [mutex] { VorMutexUnlock(mutex); });
+  long counter =
+      CountUnderLock([mutex] { VorMutexLock(mutex, -1.0); }, [mutex] { VorMutexUnlock(mutex); });
   EXPECT_EQ(counter, 4 * 20000);
   EXPECT_EQ(VorMutexDestroy(mutex), 1);
   EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilLock, MutexTimesOutWhileAnotherThreadHoldsIt) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilLockThreads, MutexTimesOutWhileAnotherThreadHoldsIt) {
   int32_t start = vortest::LiveBlocks();
   VorMutex* mutex = VorMutexCreate(0);
   ASSERT_EQ(VorMutexLock(mutex, -1.0), 1);

@@ -25,7 +25,7 @@ TEST(UtilMem, CountsFollowAllocationsAndFrees) {
   EXPECT_EQ(reinterpret_cast<uintptr_t>(a) % alignof(double), 0u);
   const auto* bytes = static_cast<const unsigned char*>(b);
   EXPECT_TRUE(std::all_of(bytes, bytes + 100, [](unsigned char c) { return c == 0; }));
-  std::memset(a, 0xAB, 24);  // the whole requested size is usable
+  std::memset(a, 0xAB, 24);                          // the whole requested size is usable
   VorFreeCheck(a, "another tag", "test", __LINE__);  // tags need not match
   VorFreeCheck(b, "b", "test", __LINE__);
   VorFreeCheck(empty, "empty", "test", __LINE__);
@@ -75,7 +75,8 @@ TEST(UtilMem, ManyBlocksFreedInRandomOrder) {
   int32_t start = vortest::LiveBlocks();
   int32_t bad_start = VorMemBadFreeCount();
   std::vector<void*> blocks;
-  for (int i = 0; i < 20000; ++i) blocks.push_back(VorMallocCheck(i % 97, "many", "test", __LINE__));
+  for (int i = 0; i < 20000; ++i)
+    blocks.push_back(VorMallocCheck(i % 97, "many", "test", __LINE__));
   EXPECT_EQ(vortest::LiveBlocks(), start + 20000);
   std::mt19937 rng(12345);
   std::shuffle(blocks.begin(), blocks.end(), rng);
@@ -84,8 +85,7 @@ TEST(UtilMem, ManyBlocksFreedInRandomOrder) {
   EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilMem, ThreadsAllocateAndFreeConcurrently) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST(UtilMemThreads, ThreadsAllocateAndFreeConcurrently) {
   int32_t start = vortest::LiveBlocks();
   int32_t bad_start = VorMemBadFreeCount();
   std::vector<std::thread> threads;

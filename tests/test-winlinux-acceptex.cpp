@@ -38,7 +38,8 @@ class AcceptExTest : public wltest::WinTest {
   // The accepted socket is connected to the client: bytes flow both ways.
   void ExpectConnectedToClient() {
     ASSERT_EQ(setsockopt(accepted_, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
-                         reinterpret_cast<const char*>(&listener_), sizeof listener_), 0);
+                         reinterpret_cast<const char*>(&listener_), sizeof listener_),
+              0);
     sockaddr_in peer{};
     int length = sizeof peer;
     ASSERT_EQ(getpeername(accepted_, reinterpret_cast<sockaddr*>(&peer), &length), 0);
@@ -99,7 +100,8 @@ TEST_F(AcceptExTest, AcceptedSocketWorksOverlappedOnThePort) {
   client_ = wltest::ConnectTo(listener_);
   ASSERT_TRUE(Take(port_).ok);
   ASSERT_EQ(setsockopt(accepted_, SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
-                       reinterpret_cast<const char*>(&listener_), sizeof listener_), 0);
+                       reinterpret_cast<const char*>(&listener_), sizeof listener_),
+            0);
   wltest::Associate(accepted_, port_, 2);
   char buffer[8] = {};
   WSABUF slice{sizeof buffer, buffer};

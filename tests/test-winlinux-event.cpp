@@ -7,6 +7,7 @@
 namespace {
 
 using EventTest = wltest::WinTest;
+using EventThreads = wltest::WinTest;
 
 TEST_F(EventTest, ManualResetEventStaysSignalledUntilReset) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -45,8 +46,7 @@ TEST_F(EventTest, WaitEndsWithTimeoutAfterItsLimit) {
   EXPECT_TRUE(CloseHandle(event));
 }
 
-TEST_F(EventTest, SetFromAnotherThreadEndsTheWait) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(EventThreads, SetFromAnotherThreadEndsTheWait) {
   HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   ASSERT_NE(event, nullptr);
   HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);

@@ -9,13 +9,14 @@
 #include "wltest.h"
 
 #ifndef _WIN32
-#include <dlfcn.h>
-#include <poll.h>
+#  include <dlfcn.h>
+#  include <poll.h>
 #endif
 
 namespace {
 
 using HandlesTest = wltest::WinTest;
+using HandlesThreads = wltest::WinTest;
 
 const HANDLE kBogusHandle = reinterpret_cast<HANDLE>(static_cast<uintptr_t>(0x7A5C0));
 
@@ -38,8 +39,7 @@ TEST_F(HandlesTest, ClosedAndBogusPortHandlesAreRefused) {
 
 // Closing a port while other threads post to it: each post either succeeds or, once the close
 // is through, fails with ERROR_INVALID_HANDLE; none reaches a freed port.
-TEST_F(HandlesTest, PortClosedWhileThreadsPostToItRefusesThemCleanly) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(HandlesThreads, PortClosedWhileThreadsPostToItRefusesThemCleanly) {
   constexpr int kPosters = 3;
   constexpr int kMaxPosts = 2000000;
   HANDLE port = wltest::NewPort();
@@ -102,15 +102,15 @@ TEST_F(HandlesTest, SocketOptionsUseWindowsValues) {
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_NE(s, INVALID_SOCKET);
   const int size = 65536;
-  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size),
-                       sizeof size), 0);
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size),
+            0);
   int value = 0;
   int length = sizeof value;
   ASSERT_EQ(getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&value), &length), 0);
   EXPECT_EQ(value, size);
   const int on = 1;
-  ASSERT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                       sizeof on), 0);
+  ASSERT_EQ(setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on),
+            0);
   value = 0;
   length = sizeof value;
   ASSERT_EQ(getsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length), 0);

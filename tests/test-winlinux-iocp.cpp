@@ -23,6 +23,7 @@ class IocpTest : public wltest::WinTest {
   }
   HANDLE port_ = nullptr;
 };
+using IocpThreads = IocpTest;
 
 TEST_F(IocpTest, PostedPacketComesBackWithItsValues) {
   OVERLAPPED overlapped{};
@@ -79,8 +80,7 @@ TEST_F(IocpTest, TimeOutsEndTheWaitWithoutAPacket) {
   EXPECT_GE(waited, std::chrono::milliseconds(30));
 }
 
-TEST_F(IocpTest, PostFromAnotherThreadWakesAWaiter) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(IocpThreads, PostFromAnotherThreadWakesAWaiter) {
   OVERLAPPED overlapped{};
   std::thread poster([&] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // let the main thread block
@@ -93,8 +93,7 @@ TEST_F(IocpTest, PostFromAnotherThreadWakesAWaiter) {
 }
 
 // Four posting threads, two waiting threads: every packet reaches exactly one waiter.
-TEST_F(IocpTest, PacketsFromFourThreadsReachTwoWaitersExactlyOnce) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(IocpThreads, PacketsFromFourThreadsReachTwoWaitersExactlyOnce) {
   constexpr int kPosters = 4;
   constexpr int kPerPoster = 2000;
   constexpr ULONG_PTR kStop = 0xD0D0;

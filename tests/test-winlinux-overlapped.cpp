@@ -57,6 +57,7 @@ class OverlappedTest : public wltest::WinTest {
   HANDLE port_ = nullptr;
   wltest::Pair pair_;
 };
+using OverlappedThreads = OverlappedTest;
 
 TEST_F(OverlappedTest, ReceiveOfWaitingDataCompletesAtOnceAndStillQueuesAPacket) {
   ASSERT_TRUE(wltest::SendAll(pair_.far_end, "hello", 5));
@@ -102,11 +103,11 @@ TEST_F(OverlappedTest, SendCompletesWithItsByteCountAndThePeerGetsTheData) {
 }
 
 // A send far larger than the socket buffers completes once, when every byte is out.
-TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(OverlappedThreads, LargeSendCompletesOnlyWithAllItsBytes) {
   const int small = 8192;
-  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
-                       reinterpret_cast<const char*>(&small), sizeof small), 0);
+  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small),
+                       sizeof small),
+            0);
   std::vector<char> data(1 << 20);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 4096);
   OVERLAPPED overlapped{};
@@ -117,8 +118,8 @@ TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
   size_t got = 0;
   std::thread reader([&] {
     while (got < received.size()) {
-      const int n = recv(pair_.far_end, received.data() + got,
-                         static_cast<int>(received.size() - got), 0);
+      const int n =
+          recv(pair_.far_end, received.data() + got, static_cast<int>(received.size() - got), 0);
       if (n <= 0) return;
       got += static_cast<size_t>(n);
     }
@@ -133,11 +134,11 @@ TEST_F(OverlappedTest, LargeSendCompletesOnlyWithAllItsBytes) {
 }
 
 // Sends that cannot finish at once queue behind each other and complete, whole, in order.
-TEST_F(OverlappedTest, OutstandingSendsCompleteWholeInTheOrderPosted) {
-  if (!vortest::ThreadsAvailable()) GTEST_SKIP() << vortest::kNoThreads;
+TEST_F(OverlappedThreads, OutstandingSendsCompleteWholeInTheOrderPosted) {
   const int small = 8192;
-  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF,
-                       reinterpret_cast<const char*>(&small), sizeof small), 0);
+  ASSERT_EQ(setsockopt(pair_.near_end, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small),
+                       sizeof small),
+            0);
   constexpr size_t kEach = 256 * 1024;
   std::vector<char> data[3];
   OVERLAPPED overlapped[3] = {};
@@ -272,7 +273,8 @@ TEST_F(OverlappedTest, PeerResetFailsAPendingReceiveWithNetnameDeleted) {
   ExpectPending(StartRecv(buffer, sizeof buffer, &overlapped));
   const linger abortive{1, 0};
   ASSERT_EQ(setsockopt(pair_.far_end, SOL_SOCKET, SO_LINGER,
-                       reinterpret_cast<const char*>(&abortive), sizeof abortive), 0);
+                       reinterpret_cast<const char*>(&abortive), sizeof abortive),
+            0);
   closesocket(pair_.far_end);
   pair_.far_end = INVALID_SOCKET;
   const Completion c = Take(port_);
@@ -346,8 +348,7 @@ TEST_F(OverlappedTest, RefusedConnectReportsConnectionRefused) {
   closesocket(closed_listener);
 
   SOCKET blocking = socket(AF_INET, SOCK_STREAM, 0);
-  EXPECT_EQ(connect(blocking, reinterpret_cast<sockaddr*>(&address), sizeof address),
-            SOCKET_ERROR);
+  EXPECT_EQ(connect(blocking, reinterpret_cast<sockaddr*>(&address), sizeof address), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAECONNREFUSED);
   closesocket(blocking);
 
@@ -359,8 +360,8 @@ TEST_F(OverlappedTest, RefusedConnectReportsConnectionRefused) {
     EXPECT_GT(PlatformSocketWait(nonblocking, 1, wltest::kWaitMs), 0);
     int error = 0;
     int length = sizeof error;
-    ASSERT_EQ(getsockopt(nonblocking, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
-                         &length), 0);
+    ASSERT_EQ(
+        getsockopt(nonblocking, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length), 0);
     EXPECT_EQ(error, WSAECONNREFUSED);
   } else {
     EXPECT_EQ(started, SOCKET_ERROR);

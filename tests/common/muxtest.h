@@ -23,6 +23,8 @@ class MuxTest : public ::testing::Test {
  private:
   int32_t blocks_at_start_ = 0;
 };
+// The same fixture for tests that start threads (their suite name ends in "Threads").
+using MuxThreads = MuxTest;
 
 // A callback that counts its calls in the int32_t its argument points to and keeps the loop going.
 inline int32_t CountAndGoOn(Event*, void* counter) {

@@ -14,6 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "vorutil.h"
 
@@ -45,6 +48,36 @@ double ProcessCpuSeconds() {
 bool ThreadsAvailable() {
   const char* emulated = std::getenv("VOR_EMULATED_I386");
   return emulated == nullptr || std::strcmp(emulated, "1") != 0;
+}
+
+void LeaveOutThreadsWhereUnavailable() {
+  if (ThreadsAvailable()) return;
+  constexpr const char* kThreadSuites = "*Threads.*";
+  std::string filter = GTEST_FLAG_GET(filter);
+  filter += filter.find('-') == std::string::npos ? "-" : ":";
+  GTEST_FLAG_SET(filter, filter + kThreadSuites);
+  const testing::UnitTest& tests = *testing::UnitTest::GetInstance();
+  for (int i = 0; i < tests.total_test_suite_count(); ++i) {
+    const testing::TestSuite& suite = *tests.GetTestSuite(i);
+    if (!std::string_view(suite.name()).ends_with("Threads")) continue;
+    for (int j = 0; j < suite.total_test_count(); ++j)
+      std::printf("%s: %s.%s\n", kNoThreads, suite.name(), suite.GetTestInfo(j)->name());
+  }
+  std::fflush(stdout);
+}
+
+namespace {
+int FailuresSoFar() {
+  const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+  return test == nullptr ? 0 : test->result()->total_part_count();
+}
+}  // namespace
+
+FailureContext::FailureContext(std::string scene)
+    : scene_(std::move(scene)), failures_at_start_(FailuresSoFar()) {}
+
+FailureContext::~FailureContext() {
+  if (FailuresSoFar() > failures_at_start_) ADD_FAILURE() << "the failures above are in " << scene_;
 }
 
 namespace {
