@@ -29,6 +29,7 @@ run_stage() {
 
 total=$SECONDS
 run_preset linux
+run_stage "Debian packages (linux build)" scripts/package-check.sh build/linux
 run_preset linux-asan
 run_preset linux-tsan
 run_stage "valgrind memcheck (linux build)" scripts/valgrind.sh build/linux

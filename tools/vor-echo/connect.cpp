@@ -29,8 +29,8 @@ enum class Drain { kCaughtUp, kSilent, kClosed, kFailed };
 // Copies replies to standard output until `owed` bytes came back or the peer falls silent.
 Drain CopyReplies(Link* link, int64_t& owed, double wait, std::vector<char>& area) {
   while (owed > 0) {
-    if (!VorLinkCheck(link, 0, wait)) return VorErrNumGet() == ERR_TIMEOUT ? Drain::kSilent
-                                                                          : Drain::kFailed;
+    if (!VorLinkCheck(link, 0, wait))
+      return VorErrNumGet() == ERR_TIMEOUT ? Drain::kSilent : Drain::kFailed;
     const int32_t got = VorLinkRecv(link, area.data(), static_cast<int32_t>(area.size()));
     if (got < 0) return VorErrNumGet() == ERR_EOF ? Drain::kClosed : Drain::kFailed;
     std::fwrite(area.data(), 1, static_cast<size_t>(got), stdout);
@@ -76,8 +76,7 @@ int Converse(Link* link, const Options& options) {
 }  // namespace
 
 int RunConnect(const Options& options) {
-  Endpoint endpoint{options.driver.empty() ? "tcp" : options.driver, options.node,
-                    options.address};
+  Endpoint endpoint{options.driver.empty() ? "tcp" : options.driver, options.node, options.address};
   if (endpoint.node.empty()) endpoint.node = DefaultNode(endpoint.driver);
   if (endpoint.address.empty()) {
     if (VorStrCmpi(endpoint.driver.c_str(), "tcp") == 0) {
@@ -87,8 +86,8 @@ int RunConnect(const Options& options) {
     endpoint.address = "vor-echo";
   }
   UseBinaryStdio();
-  Link* link = VorLinkCreateClient(endpoint.driver.c_str(), endpoint.node.c_str(),
-                                   endpoint.address.c_str());
+  Link* link =
+      VorLinkCreateClient(endpoint.driver.c_str(), endpoint.node.c_str(), endpoint.address.c_str());
   if (link == nullptr && VorLinkDriverLookup(endpoint.driver.c_str()) == nullptr) {
     std::fprintf(stderr, "vor-echo: no driver named \"%s\"\n", endpoint.driver.c_str());
     return kExitUsage;

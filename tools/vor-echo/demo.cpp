@@ -121,8 +121,7 @@ std::string DriverDemo::DefaultAddress(const std::string& driver) {
 bool DriverDemo::Run() {
   server_ = std::make_unique<EchoServer>(mux_, endpoint_);
   if (!server_->listening()) {
-    result_.failures.push_back("cannot listen on " + Describe(endpoint_) + ": " +
-                               server_->error());
+    result_.failures.push_back("cannot listen on " + Describe(endpoint_) + ": " + server_->error());
     server_.reset();
     TearDown();
     return true;
@@ -250,7 +249,8 @@ void DriverDemo::CloseClient(Client* client) {
 
 void DriverDemo::ServerDrained(void* arg) {
   auto* demo = static_cast<DriverDemo*>(arg);
-  VorEventPost(demo->stop_event_, demo->mux_, nullptr, nullptr);  // no callback: the loop returns it
+  VorEventPost(demo->stop_event_, demo->mux_, nullptr,
+               nullptr);  // no callback: the loop returns it
 }
 
 bool DriverDemo::OnTick(Event* event) {
@@ -269,9 +269,8 @@ bool DriverDemo::OnTick(Event* event) {
 void DriverDemo::PrintProgress(double now, bool final_line) {
   const double elapsed = now - start_;
   std::fprintf(stderr, "%s  %-5s %5.1f s  %9" PRId64 " round trips  %4d clients open%s",
-               StderrIsTerminal() ? "\r" : "", result_.driver.c_str(), elapsed,
-               result_.round_trips, open_clients_,
-               final_line || !StderrIsTerminal() ? "\n" : "");
+               StderrIsTerminal() ? "\r" : "", result_.driver.c_str(), elapsed, result_.round_trips,
+               open_clients_, final_line || !StderrIsTerminal() ? "\n" : "");
   std::fflush(stderr);
   next_progress_ = now + 1.0;
 }
@@ -290,12 +289,12 @@ void DriverDemo::TearDown() {
 void PrintResult(const DriverResult& result, const Options& options) {
   const double seconds = result.seconds > 0 ? result.seconds : 1e-9;
   const double moved = 2.0 * static_cast<double>(result.bytes_verified);  // out and back
-  std::printf("%-5s  %d clients x %d bytes  %.2f s  %" PRId64 " round trips  %.0f round trips/s  "
+  std::printf("%-5s  %d clients x %d bytes  %.2f s  %" PRId64
+              " round trips  %.0f round trips/s  "
               "%.1f MiB moved  %s\n",
               result.driver.c_str(), options.clients, options.size, result.seconds,
               result.round_trips, static_cast<double>(result.round_trips) / seconds,
-              moved / (1024.0 * 1024.0),
-              result.Passed() ? "every byte verified" : "FAILED");
+              moved / (1024.0 * 1024.0), result.Passed() ? "every byte verified" : "FAILED");
   if (result.mismatches != 0)
     std::printf("       %" PRId64 " echoes differed from what was sent\n", result.mismatches);
   for (const auto& failure : result.failures) std::printf("       %s\n", failure.c_str());

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "vor.h"
 
@@ -23,14 +24,14 @@ struct Endpoint {
 // Command-line settings; every command reads the ones it needs.
 struct Options {
   std::string command = "demo";
-  std::string driver;        // empty: the command's default
-  std::string node;          // empty: the driver's default
-  std::string address;       // empty: the driver's default
-  int32_t clients = 8;       // demo: concurrent clients per driver
-  int32_t size = 4096;       // demo: bytes per round trip
-  double seconds = 2.0;      // demo: run time per driver; serve: 0 serves until interrupted
-  double wait = 5.0;         // connect: longest silence while an echo is still owed
-  int32_t connections = 0;   // serve: stop once this many connections came and went (0: no limit)
+  std::string driver;       // empty: the command's default
+  std::string node;         // empty: the driver's default
+  std::string address;      // empty: the driver's default
+  int32_t clients = 8;      // demo: concurrent clients per driver
+  int32_t size = 4096;      // demo: bytes per round trip
+  double seconds = 2.0;     // demo: run time per driver; serve: 0 serves until interrupted
+  double wait = 5.0;        // connect: longest silence while an echo is still owed
+  int32_t connections = 0;  // serve: stop once this many connections came and went (0: no limit)
 };
 
 // The thread's error number as "text (error N)".
@@ -58,6 +59,11 @@ uint32_t BytesMoved(Event* event);
 using TransferPostFn = Event* (*)(Link*, Mux*, Buffer*, VorEventCallback, void*);
 bool PostTransfer(Event*& event, TransferPostFn post, Link* link, Mux* mux, Buffer* buffer,
                   VorEventCallback callback, void* arg);
+
+// The whole program: runs the command the arguments name; the exit status.
+int Main(const std::vector<std::string>& args);
+// What is wrong with the arguments, as the usage message says it; empty when they are usable.
+std::string UsageFault(const std::vector<std::string>& args);
 
 int RunDemo(const Options& options);
 int RunServe(const Options& options);

@@ -67,7 +67,8 @@ std::string ParseDriver(const std::string& text) {
 // The options each command takes.
 bool Accepts(const std::string& command, const std::string& option) {
   if (option == "--driver") return true;
-  if (command == "demo") return option == "--clients" || option == "--size" || option == "--seconds";
+  if (command == "demo")
+    return option == "--clients" || option == "--size" || option == "--seconds";
   if (command == "serve")
     return option == "--node" || option == "--address" || option == "--seconds" ||
            option == "--connections";
@@ -125,6 +126,15 @@ bool WantsHelp(const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::string UsageFault(const std::vector<std::string>& args) {
+  try {
+    Parse(args);
+  } catch (const UsageError& error) {
+    return error.message;
+  }
+  return {};
+}
+
 int Main(const std::vector<std::string>& args) {
   if (WantsHelp(args)) {
     std::fputs(kUsage, stdout);
@@ -143,7 +153,3 @@ int Main(const std::vector<std::string>& args) {
 }
 
 }  // namespace echo
-
-int main(int argc, char** argv) {
-  return echo::Main(std::vector<std::string>(argv + 1, argv + argc));
-}

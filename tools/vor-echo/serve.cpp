@@ -57,8 +57,8 @@ class ServeRun {
     server_->RetryAccept();
     const double now = VorGetWallTime();
     const bool time_up = seconds_ > 0 && now - start_ >= seconds_;
-    const bool all_served = connections_ > 0 && server_->accepted() >= connections_ &&
-                            server_->open_connections() == 0;
+    const bool all_served =
+        connections_ > 0 && server_->accepted() >= connections_ && server_->open_connections() == 0;
     if (stop_since_ == 0 && (InterruptRequested() || time_up || all_served)) {
       stop_since_ = now;
       server_->BeginStop();
@@ -94,8 +94,7 @@ class ServeRun {
 }  // namespace
 
 int RunServe(const Options& options) {
-  Endpoint endpoint{options.driver.empty() ? "tcp" : options.driver, options.node,
-                    options.address};
+  Endpoint endpoint{options.driver.empty() ? "tcp" : options.driver, options.node, options.address};
   if (endpoint.node.empty()) endpoint.node = DefaultNode(endpoint.driver);
   if (endpoint.address.empty() && VorStrCmpi(endpoint.driver.c_str(), "tcp") != 0)
     endpoint.address = "vor-echo";

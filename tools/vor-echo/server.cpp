@@ -23,8 +23,8 @@ struct EchoServer::Connection {
 };
 
 EchoServer::EchoServer(Mux* mux, const Endpoint& endpoint) : mux_(mux), endpoint_(endpoint) {
-  listen_link_ = VorLinkCreateServer(endpoint.driver.c_str(), endpoint.node.c_str(),
-                                     endpoint.address.c_str());
+  listen_link_ =
+      VorLinkCreateServer(endpoint.driver.c_str(), endpoint.node.c_str(), endpoint.address.c_str());
   if (listen_link_ == nullptr) {
     // An unknown driver name sets no error number of its own.
     error_ = VorLinkDriverLookup(endpoint.driver.c_str()) == nullptr
