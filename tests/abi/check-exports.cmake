@@ -17,22 +17,7 @@ function(header_names out)
   set(${out} ${names} PARENT_SCOPE)
 endfunction()
 
-# Names after EXPORTS in the definition file, comments (;) dropped.
-function(def_names out)
-  file(STRINGS ${DEF} lines)
-  set(names "")
-  set(in_exports FALSE)
-  foreach(line ${lines})
-    string(REGEX REPLACE ";.*" "" line "${line}")
-    string(STRIP "${line}" line)
-    if(line STREQUAL "EXPORTS")
-      set(in_exports TRUE)
-    elseif(in_exports AND line MATCHES "^([A-Za-z0-9_]+)")
-      list(APPEND names ${CMAKE_MATCH_1})
-    endif()
-  endforeach()
-  set(${out} ${names} PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/def-names.cmake)
 
 # Names the library exports: the export name table of a DLL, the defined dynamic symbols of a
 # shared object.
@@ -78,7 +63,7 @@ function(compare what_a a what_b b)
 endfunction()
 
 header_names(header)
-def_names(def)
+def_names(${DEF} def)
 library_names(library)
 list(LENGTH def count)
 if(count EQUAL 0)

@@ -1,0 +1,17 @@
+# def_names(<def file> <out var>): the names after EXPORTS in a module-definition file,
+# comments (;) dropped. Shared by the export and import-library checks.
+function(def_names def out)
+  file(STRINGS ${def} lines)
+  set(names "")
+  set(in_exports FALSE)
+  foreach(line ${lines})
+    string(REGEX REPLACE ";.*" "" line "${line}")
+    string(STRIP "${line}" line)
+    if(line STREQUAL "EXPORTS")
+      set(in_exports TRUE)
+    elseif(in_exports AND line MATCHES "^([A-Za-z0-9_]+)")
+      list(APPEND names ${CMAKE_MATCH_1})
+    endif()
+  endforeach()
+  set(${out} ${names} PARENT_SCOPE)
+endfunction()
