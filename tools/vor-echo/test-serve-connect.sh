@@ -16,10 +16,12 @@ trap 'for p in $servers; do kill "$p" 2>/dev/null; done' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 # Starts a server in the background; sets server_pid and address (bounded wait for its line).
+# Its lifetime only bounds a lost server, so it grows with the runner's slowness: a server here ends
+# after its --connections, or by a shorter --seconds given to it.
 start_server() {
   out=$1; shift
   : >"$out"
-  $runner "$prog" serve --seconds 120 "$@" >"$out" 2>&1 &
+  $runner "$prog" serve --seconds $((120 * slow)) "$@" >"$out" 2>&1 &
   server_pid=$!
   servers="$servers $server_pid"
   i=0
