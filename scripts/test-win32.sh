@@ -8,11 +8,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/win32
 
+# Runs one step and prints its time; returns the step's own status (a caller's "|| ..." would
+# otherwise switch off errexit inside and let a failure pass as the echo's success).
 step() {
-  local name=$1 start=$SECONDS
+  local name=$1 start=$SECONDS status=0
   shift
-  "$@"
+  "$@" || status=$?
   echo "--- win32: $name in $((SECONDS - start)) s"
+  return "$status"
 }
 
 step "configure and build" bash -c \
