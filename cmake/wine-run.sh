@@ -6,7 +6,8 @@
 # 32-bit loader while the wineserver and wine's own services stay native 64-bit programs. That
 # matters where 32-bit programs run only under user-mode emulation (qemu-i386): a 32-bit
 # wineserver there takes minutes. Such a 32-bit program gets VOR_EMULATED_I386=1 in its
-# environment; the tests then skip what starts threads (two running threads crash the emulator).
+# environment; the test programs then leave out the tests that start threads (a second thread
+# hangs or crashes the emulated process).
 # The prefix is made once, under a lock, so tests started in parallel do not race. If
 # VOR_WINEPREFIX_TEMPLATE names a ready prefix (one with a .ready file) that fits the build, it is
 # copied instead of made: a prefix for 32-bit programs needs its 32-bit half (syswow64), which
