@@ -2,7 +2,7 @@
 // so that it costs less per message than any server it drives.
 //
 //   loadgen --port P [--host 127.0.0.1] [--mode pingpong|stream|hold] [--conns N]
-//           [--size S] [--seconds T] [--warmup W]
+//           [--size S] [--seconds T] [--warmup W] [--mark-fd FD]
 //
 // pingpong: every connection sends S bytes, waits for all S to come back, and repeats; it
 //           reports messages per second and the p50/p99 round trip over the measured window.
@@ -12,6 +12,10 @@
 //           and idle for T seconds; it reports how many were held and echoed.
 // The result is one line of key=value pairs on standard output; total_msgs and total_bytes count
 // the warm-up too, to divide the server's processor time by.
+// --mark-fd FD (pingpong, stream): writes the line "mark" to FD, the server's standard input, when
+// the measured window begins and when it ends, so that the server reads its allocation counters
+// at both ends; after the second it waits briefly before closing the connections, so that the
+// server's reading does not take in their teardown.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -44,6 +48,7 @@ struct Options {
   int size = 64;
   double seconds = 3.0;
   double warmup = 0.5;
+  int mark_fd = -1;  // -1: no marks
 };
 
 struct Conn {
@@ -68,7 +73,7 @@ int64_t now_ns() {
 [[noreturn]] void usage() {
   std::fprintf(stderr,
                "usage: loadgen --port P [--host H] [--mode pingpong|stream|hold] [--conns N]"
-               " [--size S] [--seconds T] [--warmup W]\n");
+               " [--size S] [--seconds T] [--warmup W] [--mark-fd FD]\n");
   std::exit(2);
 }
 
@@ -84,6 +89,7 @@ Options parse_options(int argc, char** argv) {
     else if (key == "--size") o.size = std::atoi(value);
     else if (key == "--seconds") o.seconds = std::atof(value);
     else if (key == "--warmup") o.warmup = std::atof(value);
+    else if (key == "--mark-fd") o.mark_fd = std::atoi(value);
     else if (key == "--mode") {
       const std::string_view m = value;
       if (m == "pingpong") o.mode = Mode::pingpong;
@@ -182,12 +188,28 @@ class Generator {
       for (Conn& c : conns_) start_message(c);
     }
     if (opt_.mode == Mode::hold) return run_hold(start);
+    loop_until(window_begin_);
+    mark();
     loop_until(window_end_);
+    mark();
+    if (opt_.mark_fd >= 0) {
+      // The server reads its counters on another thread; it has no reply to wait on.
+      const timespec settle{0, 100000000};
+      nanosleep(&settle, nullptr);
+    }
     report();
     return errors_ == 0 ? 0 : 1;
   }
 
  private:
+  // Tells the server that a window edge passed (--mark-fd).
+  void mark() const {
+    if (opt_.mark_fd < 0) return;
+    static constexpr char kLine[] = "mark\n";
+    if (write(opt_.mark_fd, kLine, sizeof kLine - 1) != static_cast<ssize_t>(sizeof kLine - 1))
+      fail("--mark-fd");
+  }
+
   void start_message(Conn& c) {
     c.sent = 0;
     c.received = 0;

@@ -55,8 +55,20 @@ def load(path):
             "p50": float(kv.get("p50_us", 0)),
             "p99": float(kv.get("p99_us", 0)),
             "cpu_us_per_unit": (int(cpu_ns) / 1e3 / units) if units > 0 and int(cpu_ns) > 0 else None,
+            "alloc": window_allocs(kv, mode),
         })
     return runs
+
+
+def window_allocs(kv, mode):
+    """What a server's allocator counters moved in the measured window (run.sh appends
+    alloc_calls=, alloc_frees= and, for Vor, alloc_blocks= to the load generator's line), with the
+    window's messages (ping-pong) or echoed MB (streaming); None where the server gave no counts."""
+    if "alloc_calls" not in kv:
+        return None
+    units = float(kv["mb_per_s"]) * float(kv["seconds"]) if mode == "stream" else float(kv["msgs"])
+    return {"calls": int(kv["alloc_calls"]), "frees": int(kv["alloc_frees"]),
+            "blocks": int(kv["alloc_blocks"]) if "alloc_blocks" in kv else None, "units": units}
 
 
 def summary(runs, key):
@@ -188,6 +200,42 @@ def native_sections(runs):
               "message in microseconds, per echoed MB for streaming; medians. Less sensitive to a busy "
               "machine than throughput: it is what the server itself spends.", ""]
     lines += table(rows, ["cell"] + [LABEL[s] for s in present]) + [""]
+    return lines
+
+
+def alloc_section(runs, note):
+    """Allocator calls inside the measured window, per server and cell: steady-state echoing
+    should make none."""
+    lines = ["### Allocations in the measured window", ""]
+    counted = [s for s in NATIVE if any(r["alloc"] for c in CELLS for r in runs.get(("linux", s, c), []))]
+    if not counted:
+        return lines + [(note or "Not measured in this run.").rstrip(), ""]
+
+    def median_of(s, c, field):
+        values = [r["alloc"][field] for r in runs.get(("linux", s, c), [])
+                  if r["alloc"] and r["alloc"][field] is not None]
+        return statistics.median(values) if values else None
+
+    rows = []
+    for c in CELLS:
+        row = [cell_name(c)]
+        for s in counted:
+            calls, frees, units = (median_of(s, c, f) for f in ("calls", "frees", "units"))
+            if calls is None:
+                row.append("-")
+                continue
+            per = f"{calls / units:.3g}" if units else "-"
+            row.append(f"{calls:.0f} / {frees:.0f} ({per})")
+        blocks = median_of("vor", c, "blocks")
+        row.append("-" if blocks is None else f"{blocks:+.0f}")
+        rows.append(row)
+    lines += ["Every call the server process made to the system allocator (malloc, calloc, realloc, "
+              "the aligned forms, and C++ new through them; its libraries included) between the start "
+              "and the end of the measured window, counted by `bench/servers/alloc_count.c`: allocating "
+              "calls / frees, medians over the repetitions, with allocating calls per message (per "
+              "echoed MB for streaming) in brackets; and the change of Vor's tracking-allocator live "
+              "blocks over the window. The steady state should allocate nothing.", ""]
+    lines += table(rows, ["cell"] + [LABEL[s] for s in counted] + ["Vor live blocks"]) + [""]
     return lines
 
 
@@ -755,6 +803,7 @@ def main():
                     help="write only the timer sections (bench_mux timers, bench_timers, idle run)")
     ap.add_argument("--load", default="", help="load averages taken during the run, one per line")
     ap.add_argument("--wine-note", default="")
+    ap.add_argument("--alloc-note", default="", help="why the allocation counts are missing, if they are")
     ap.add_argument("--windows", default="win32")
     ap.add_argument("--scale-conns", type=int, default=10000)
     ap.add_argument("--reps", type=int, required=True)
@@ -810,7 +859,8 @@ def main():
               "- The machine is shared with other work (builds, tests): single runs vary a lot, which is "
               "why only ratios of medians from the same run are compared.", ""]
     lines += ["![Throughput relative to the raw system calls](benchmarks.png)", ""]
-    lines += native_sections(runs) + wine_sections(runs, a.wine_note, a.windows)
+    lines += native_sections(runs) + alloc_section(runs, a.alloc_note)
+    lines += wine_sections(runs, a.wine_note, a.windows)
     lines += scale_section(a.scale, a.memreport, a.scale_conns)
     lines += idle_section(a.idle, a.reps, a.seconds)
     lines += micro_section(a.micro) + timers_section(a.timers) + connect_section(a.connect)

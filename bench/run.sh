@@ -14,6 +14,9 @@
 # runs only through a CPU emulator, which would measure the emulator. --windows win32 for the
 # 32-bit build where it runs natively.
 # Every cell is run N times (default 5); the report gives the median with min and max. Natively
+# the load generator also writes "mark" to the server's stdin at both ends of its measured window,
+# and the servers that count their allocator calls (bench/servers/alloc_count.h: Vor, raw epoll,
+# the raw completion-port server) print the counters: the report gives what a window allocated. Natively
 # each cell runs against every server in turn, in a rotating order, so that all of them meet the
 # same background load; under wine each server runs all cells in turn. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
@@ -166,15 +169,38 @@ server_cpu_ns() {
 cells=("pingpong 1 64" "pingpong 64 64" "pingpong 1 4096" "pingpong 64 4096" "stream 1 65536")
 loadgen=$blin/bin/loadgen
 
-# run_cell build server rep cell: one cell against the running server.
+# The server's "alloc mark" lines (alloc_count.h) so far.
+count_marks() { tr -d '\r' <"$srv_out" | grep -c '^alloc mark'; }
+# What the server's allocator counters moved between its last two marks, as alloc_calls=N
+# alloc_frees=M alloc_blocks=B (the fields its marks carry); nothing when it has not printed
+# both marks of the window (within about 2 s of the load generator's end; the load generator
+# already gave it 0.1 s).
+window_allocs() { # marks_before
+  local i
+  for ((i = 0; i < 50; i++)); do
+    [ "$(count_marks)" -ge $(($1 + 2)) ] && break
+    sleep 0.04  # the server prints the mark from another thread; no event to wait on
+  done
+  [ "$(count_marks)" -ge $(($1 + 2)) ] || return 0
+  tr -d '\r' <"$srv_out" | grep '^alloc mark' | tail -2 | awk '
+    NR == 1 { for (i = 3; i <= NF; i++) { split($i, kv, "="); first[kv[1]] = kv[2] } }
+    NR == 2 { for (i = 3; i <= NF; i++) { split($i, kv, "="); printf " alloc_%s=%d", kv[1], kv[2] - first[kv[1]] } }'
+}
+
+# run_cell build server rep cell: one cell against the running server. The load generator writes
+# "mark" to the server's stdin at both ends of its measured window.
 run_cell() {
-  local build=$1 name=$2 rep=$3 cell=$4 mode conns size out before after
+  local build=$1 name=$2 rep=$3 cell=$4 mode conns size out before after marks
   read -r mode conns size <<<"$cell"
+  marks=$(count_marks)
   before=$(server_cpu_ns)
+  local marking=()
+  [ $use_marks = 1 ] && [ "$build" = linux ] && marking=(--mark-fd "$srv_fd")
   out=$(timeout $((seconds * 3 + 30)) taskset -c 1 "$loadgen" --port "$port" --mode $mode --conns $conns \
-        --size $size --seconds $seconds --warmup $warmup)
+        --size $size --seconds $seconds --warmup $warmup "${marking[@]}")
   after=$(server_cpu_ns)
   echo "$out" | grep -q 'errors=0' || log "$build/$name $cell: $out"
+  [ ${#marking[@]} -gt 0 ] && out+=$(window_allocs $marks)
   echo -e "$build\t$name\t$mode\t$conns\t$size\t$rep\t$((after - before))\t$out" >>"$results"
 }
 
@@ -199,6 +225,20 @@ native_cmd() {
 matrix_reps=$reps
 [ $micro_only = 1 ] || [ $idle_only = 1 ] || [ $timers_only = 1 ] && matrix_reps=0
 [ $micro_only = 1 ] && reps=0
+# The native servers' allocation counts (alloc_count.h) are taken only when the counting passes its
+# own check first.
+use_marks=0
+alloc_note="not measured in this run"
+if [ $matrix_reps -gt 0 ]; then
+  if [ ! -x "$blin/bin/alloc_count_check" ]; then
+    alloc_note="not measured: bench/alloc_count_check was not built"
+  elif taskset -c 1 "$blin/bin/alloc_count_check" >"$work/alloc_count_check.out" 2>&1; then
+    use_marks=1
+  else
+    alloc_note="not measured: the counting failed its own check ($(head -2 "$work/alloc_count_check.out" | tr '\n' ' '))"
+    log "$alloc_note"
+  fi
+fi
 [ $matrix_reps -gt 0 ] && log "native matrix: ${native_servers[*]}; $reps repetitions, ${seconds}s per cell"
 # Cell by cell, every server in turn (a fresh process each time, the order rotated), so that
 # the figures compared in one cell are taken within seconds of each other: the speed of this
@@ -386,5 +426,5 @@ if [ $micro_only = 1 ]; then
 fi
 $py "$here/report.py" --results "$results" --scale "$scale_file" --memreport "$work/memreport.txt" \
   --scale-conns $scale_conns --reps $reps --seconds $seconds --elapsed $elapsed \
-  --command "$invocation" --wine-note "$wine_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --idle "$idle_file" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
+  --command "$invocation" --wine-note "$wine_note" --alloc-note "$alloc_note" --windows $warch --micro "$micro_json" --timers "$work/bench_timers.out" --connect "$connect_out" --idle "$idle_file" --md "$root/docs/benchmarks.md" --png "$root/docs/benchmarks.png" || exit 1
 log "done in ${elapsed}s; raw results in $work"

@@ -2,7 +2,8 @@
  * One thread, level-triggered epoll, one 64 KiB buffer per connection: read, write the same
  * bytes (waiting for EPOLLOUT only when the socket is full), read again.
  * Listens on 127.0.0.1 with a system-chosen port and prints "port=N"; exits after the time
- * limit (first argument, seconds, default 300) or at end of input on stdin. */
+ * limit (first argument, seconds, default 300) or at end of input on stdin. A line "mark" on
+ * stdin prints the allocation counters (alloc_count.h). */
 #define _GNU_SOURCE /* accept4 */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -14,6 +15,8 @@
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "alloc_count.h"
 
 enum { BUF_SIZE = 65536, MAX_EVENTS = 256 };
 
@@ -110,6 +113,27 @@ static void accept_all(int epfd, int listener) {
   }
 }
 
+/* A command line from stdin, gathered a byte per readiness. */
+typedef struct Command {
+  char text[64];
+  size_t length;
+} Command;
+
+/* Reads one byte of stdin; a complete "mark" line prints the allocation counters. Returns 0 at
+ * end of input. */
+static int on_stdin(Command* command) {
+  char byte;
+  if (read(0, &byte, 1) <= 0) return 0;
+  if (byte != '\n') {
+    if (command->length < sizeof command->text - 1) command->text[command->length++] = byte;
+    return 1;
+  }
+  command->text[command->length] = '\0';
+  command->length = 0;
+  if (alloc_is_mark(command->text)) alloc_print_mark(stdout, -1);
+  return 1;
+}
+
 int main(int argc, char** argv) {
   double limit = argc > 1 ? atof(argv[1]) : 300.0;
   double deadline = now_s() + limit;
@@ -118,6 +142,7 @@ int main(int argc, char** argv) {
   /* Tags: the listener and stdin are told apart from connections by these addresses. */
   static char listener_tag, stdin_tag;
   struct epoll_event ev, events[MAX_EVENTS];
+  Command command = {.length = 0};
   ev.events = EPOLLIN;
   ev.data.ptr = &listener_tag;
   epoll_ctl(epfd, EPOLL_CTL_ADD, listener, &ev);
@@ -132,8 +157,7 @@ int main(int argc, char** argv) {
       if (tag == &listener_tag) {
         accept_all(epfd, listener);
       } else if (tag == &stdin_tag) {
-        char byte;
-        if (read(0, &byte, 1) <= 0) return 0;
+        if (!on_stdin(&command)) return 0;
       } else if (events[i].events & EPOLLOUT) {
         on_writable(epfd, (Conn*)tag);
       } else {

@@ -6,8 +6,11 @@
 // One thread waits on the port; one accept is outstanding at a time and re-issued after each
 // connection; per connection one 64 KiB buffer, received into and sent back from, then received
 // into again. Prints "port=N"; exits after the time limit (first argument, seconds, default 300)
-// or at end of input on stdin.
+// or at end of input on stdin. A line "mark" on stdin prints the allocation counters
+// (alloc_count.h).
 #include "vorwin.h"
+
+#include "alloc_count.h"
 
 #include <chrono>
 #include <cstdio>
@@ -138,8 +141,11 @@ int main(int argc, char** argv) {
   listen_loopback();
   CreateIoCompletionPort(reinterpret_cast<HANDLE>(listener), port, 0, 0);
   post_accept();
+  // Reads commands from stdin ("mark": print the allocation counters); end of input stops the loop.
   std::thread([] {
-    while (std::fgetc(stdin) != EOF) {
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin)) {
+      if (alloc_is_mark(line)) alloc_print_mark(stdout, -1);
     }
     PostQueuedCompletionStatus(port, 0, kStopKey, nullptr);
   }).detach();

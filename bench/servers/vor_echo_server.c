@@ -17,12 +17,16 @@
  * (VorEventRepost, allocating nothing) if the connection was active since it was armed and
  * otherwise closes the link. A connection is thus closed after between N and 2N ms without a
  * message. At the end the server prints how many time-outs were re-armed and how many closed
- * a link. */
+ * a link.
+ *
+ * A line "mark" on stdin prints the allocation counters and the tracking allocator's live blocks
+ * (alloc_count.h): the benchmark reads them at both ends of its measured window. */
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "alloc_count.h"
 #include "vor.h"
 
 enum { BUF_SIZE = 65536 };
@@ -183,11 +187,13 @@ static int32_t on_accept(Event* event, void* arg) {
   return 1;
 }
 
-/* Waits for end of input on stdin, then stops the loop with a user event that has no
- * callback. */
+/* Reads commands from stdin: "mark" prints the allocation counters (alloc_count.h). At end of
+ * input it stops the loop with a user event that has no callback. */
 static void* watch_stdin(void* arg) {
   Event* stop = (Event*)arg;
-  while (fgetc(stdin) != EOF) {
+  char line[64];
+  while (fgets(line, sizeof line, stdin)) {
+    if (alloc_is_mark(line)) alloc_print_mark(stdout, VorMemBlockCount());
   }
   VorEventPost(stop, server.mux, NULL, NULL);
   return NULL;
