@@ -13,10 +13,10 @@
 # is the win64 preset under wine64: on a host whose kernel cannot run 32-bit programs, 32-bit wine
 # runs only through a CPU emulator, which would measure the emulator. --windows win32 for the
 # 32-bit build where it runs natively.
-# Every cell is run N times (default 5); the report gives the median with min and max. Natively
-# the load generator also writes "mark" to the server's stdin at both ends of its measured window,
-# and the servers that count their allocator calls (bench/servers/alloc_count.h: Vor, raw epoll,
-# the raw completion-port server) print the counters: the report gives what a window allocated. Natively
+# Every cell is run N times (default 5); the report gives the median with min and max. The native
+# servers that count their allocator calls (bench/servers/alloc_count.h: Vor, raw epoll, the raw
+# completion-port server) get "mark" on stdin from the load generator at both ends of its measured
+# window and print the counters: the report gives what a window allocated. Natively
 # each cell runs against every server in turn, in a rotating order, so that all of them meet the
 # same background load; under wine each server runs all cells in turn. Server
 # on core 0, load generator on core 1 (taskset). Also the scale run: 10 000 connections held
@@ -169,7 +169,10 @@ server_cpu_ns() {
 cells=("pingpong 1 64" "pingpong 64 64" "pingpong 1 4096" "pingpong 64 4096" "stream 1 65536")
 loadgen=$blin/bin/loadgen
 
-# The server's "alloc mark" lines (alloc_count.h) so far.
+# The native servers that answer "mark" with their allocation counters (alloc_count.h); the peers
+# are left alone: they would wait out window_allocs for nothing.
+counts_allocs() { case $1 in vor | epoll | iocp_standin) return 0 ;; *) return 1 ;; esac; }
+# The server's "alloc mark" lines so far.
 count_marks() { tr -d '\r' <"$srv_out" | grep -c '^alloc mark'; }
 # What the server's allocator counters moved between its last two marks, as alloc_calls=N
 # alloc_frees=M alloc_blocks=B (the fields its marks carry); nothing when it has not printed
@@ -195,7 +198,7 @@ run_cell() {
   marks=$(count_marks)
   before=$(server_cpu_ns)
   local marking=()
-  [ $use_marks = 1 ] && [ "$build" = linux ] && marking=(--mark-fd "$srv_fd")
+  [ $use_marks = 1 ] && [ "$build" = linux ] && counts_allocs $name && marking=(--mark-fd "$srv_fd")
   out=$(timeout $((seconds * 3 + 30)) taskset -c 1 "$loadgen" --port "$port" --mode $mode --conns $conns \
         --size $size --seconds $seconds --warmup $warmup "${marking[@]}")
   after=$(server_cpu_ns)
