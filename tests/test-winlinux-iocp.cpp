@@ -138,6 +138,69 @@ TEST_F(IocpThreads, PacketsFromFourThreadsReachTwoWaitersExactlyOnce) {
   wltest::ExpectEmpty(port_);
 }
 
+// Two threads post far more packets than a port holds without growing, while a third takes
+// them: each poster's packets come out in the order it posted them, and none is lost.
+TEST_F(IocpThreads, EachPostersOrderSurvivesAQueueThatOverflows) {
+  constexpr int kPosters = 2;
+  constexpr DWORD kPerPoster = 20000;
+  std::atomic<int> failures{0};
+  std::atomic<DWORD> posted{0};
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&, p] {
+      for (DWORD i = 0; i < kPerPoster; ++i) {
+        if (!PostQueuedCompletionStatus(port_, i, static_cast<ULONG_PTR>(p), nullptr)) {
+          failures.fetch_add(1);
+        }
+        posted.fetch_add(1);
+      }
+    });
+  }
+  // Start taking once thousands wait, while the posters are still at it.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (posted.load() < 4000 && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::yield();
+  }
+  DWORD next[kPosters] = {};
+  int out_of_order = 0;
+  for (DWORD taken = 0; taken < kPosters * kPerPoster; ++taken) {
+    const Completion c = Take(port_);
+    if (!c.ok || c.key >= kPosters) break;
+    out_of_order += c.bytes != next[c.key];
+    next[c.key] = c.bytes + 1;
+  }
+  for (std::thread& t : posters) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(out_of_order, 0);
+  for (int p = 0; p < kPosters; ++p) EXPECT_EQ(next[p], kPerPoster) << "poster " << p;
+  wltest::ExpectEmpty(port_);
+}
+
+#ifndef _WIN32
+// Closing a port ends the waits of the threads blocked on it, the one that polls and the one
+// that sleeps behind it alike, as on Windows. Native only: wine leaves such waits to their
+// time-out.
+TEST_F(IocpThreads, ClosingThePortEndsEveryWait) {
+  const HANDLE port = wltest::NewPort();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(s, INVALID_SOCKET);
+  wltest::Associate(s, port, 1);
+  std::atomic<int> abandoned{0};
+  auto waiter = [&] {
+    const Completion c = Take(port, 10000);
+    abandoned.fetch_add(!c.ok && c.overlapped == nullptr && c.error == ERROR_ABANDONED_WAIT_0);
+  };
+  std::thread waiters[2] = {std::thread(waiter), std::thread(waiter)};
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let both block
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(CloseHandle(port));
+  for (std::thread& t : waiters) t.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_EQ(abandoned.load(), 2);
+  closesocket(s);
+}
+#endif
+
 TEST_F(IocpTest, NewPortRejectsAnExistingPortArgument) {
   EXPECT_EQ(CreateIoCompletionPort(INVALID_HANDLE_VALUE, port_, 0, 0), nullptr);
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);

@@ -3,6 +3,11 @@
 // one; otherwise exactly one waiting thread at a time runs epoll_wait and turns readiness into
 // completions of the sockets' pending operations, while the other waiters sleep on a condition
 // variable. Operations that complete at once queue their packet directly, without epoll.
+//
+// Every completion passes through the packet queue, so its common path takes no lock: a
+// bounded lock-free ring carries the packets, and the port's mutex is taken only when the ring
+// is full (the packets then wait in a growing overflow ring) or when a thread has to sleep or be
+// woken. The poller queues the completions of one readiness batch together, after the batch.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -24,6 +29,10 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr int kEventsPerPoll = 64;
+constexpr size_t kRingPackets = 1024;  // a power of two
+constexpr int kBatchPackets = 64;
+constexpr unsigned kPolling = 1;
+constexpr unsigned kSleeper = 2;
 
 struct Packet {
   OVERLAPPED* overlapped;
@@ -34,6 +43,7 @@ struct Packet {
 
 // FIFO of packets in a ring that doubles when full: no allocation per packet once it has grown
 // to the port's working size, and the same OVERLAPPED may sit in it any number of times.
+// Not thread-safe; the port keeps it under its mutex.
 class PacketRing {
  public:
   PacketRing() = default;
@@ -76,6 +86,89 @@ class PacketRing {
   size_t count_ = 0;
 };
 
+// A bounded FIFO that any number of threads push to and pop from without a lock. Each cell
+// carries a sequence number that says whose turn it is: a cell at position p is free for the
+// pusher of p when its sequence is p, and full for the popper of p when it is p + 1. Pushing
+// and popping each claim their position with one compare-and-swap.
+class LockFreeRing {
+ public:
+  LockFreeRing() = default;
+  LockFreeRing(const LockFreeRing&) = delete;
+  LockFreeRing& operator=(const LockFreeRing&) = delete;
+  ~LockFreeRing() { delete[] cells_; }
+
+  bool Open(size_t capacity) {
+    cells_ = new (std::nothrow) Cell[capacity];
+    if (cells_ == nullptr) return false;
+    for (size_t i = 0; i < capacity; ++i) cells_[i].sequence.store(i, std::memory_order_relaxed);
+    mask_ = capacity - 1;
+    return true;
+  }
+
+  // False when the ring is full.
+  bool TryPush(const Packet& packet) {
+    size_t position = push_at_.load(std::memory_order_relaxed);
+    for (;;) {
+      Cell& cell = cells_[position & mask_];
+      const size_t sequence = cell.sequence.load(std::memory_order_acquire);
+      const auto lead = static_cast<std::ptrdiff_t>(sequence - position);
+      if (lead == 0) {
+        if (push_at_.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
+          cell.packet = packet;
+          cell.sequence.store(position + 1, std::memory_order_release);
+          return true;
+        }
+      } else if (lead < 0) {
+        return false;  // the popper of this cell's previous round has not finished with it
+      } else {
+        position = push_at_.load(std::memory_order_relaxed);
+      }
+    }
+  }
+
+  // False when the ring is empty (or its next packet is still being written).
+  bool TryPop(Packet* packet) {
+    size_t position = pop_at_.load(std::memory_order_relaxed);
+    for (;;) {
+      Cell& cell = cells_[position & mask_];
+      const size_t sequence = cell.sequence.load(std::memory_order_acquire);
+      const auto lead = static_cast<std::ptrdiff_t>(sequence - (position + 1));
+      if (lead == 0) {
+        if (pop_at_.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
+          *packet = cell.packet;
+          cell.sequence.store(position + mask_ + 1, std::memory_order_release);
+          return true;
+        }
+      } else if (lead < 0) {
+        return false;
+      } else {
+        position = pop_at_.load(std::memory_order_relaxed);
+      }
+    }
+  }
+
+  bool LooksEmpty() const {
+    const size_t position = pop_at_.load(std::memory_order_acquire);
+    return cells_[position & mask_].sequence.load(std::memory_order_acquire) != position + 1;
+  }
+
+ private:
+  struct Cell {
+    std::atomic<size_t> sequence;
+    Packet packet;
+  };
+  Cell* cells_ = nullptr;
+  size_t mask_ = 0;
+  alignas(64) std::atomic<size_t> push_at_{0};
+  alignas(64) std::atomic<size_t> pop_at_{0};
+};
+
+// The completions one poll of a port produces, queued together once the poll has been served.
+struct Batch {
+  Packet packets[kBatchPackets];
+  int count = 0;
+};
+
 }  // namespace
 
 struct Port : HandleObject {
@@ -89,23 +182,44 @@ struct Port : HandleObject {
   bool Open();
   DWORD Wait(DWORD milliseconds, Packet* packet);
   bool Queue(const Packet& packet);
-  void Poll(int timeout_ms);
-  void WakePollerLocked();
 
-  std::mutex mutex;
-  std::condition_variable sleeping;
-  PacketRing packets;
+ private:
+  bool Push(const Packet& packet);
+  bool Take(Packet* packet);
+  bool MayHavePackets() const;
+  void WakeWaiters(int packets);
+  void WakePoller(unsigned seen);
+  bool BecomePoller();
+  void EndPolling(int packets);
+  void Poll(int timeout_ms);
+  void Flush(Batch& batch);
+  void Sleep(bool forever, Clock::time_point deadline);
+
+ public:
   int epoll_fd = -1;
-  int wake_fd = -1;
   // Sockets associated and not yet closed. With none, epoll has nothing to report but a wake-up,
   // so a wait that may not block (0 ms) looks at the packets only and makes no system call: the
   // non-blocking dispatch that ends every burst of a loop costs no epoll_wait on a port that
   // serves only timers and posted events.
   std::atomic<int> sockets{0};
-  bool polling = false;       // one waiter is in epoll_wait
-  bool poller_woken = false;  // the wake descriptor has been written since that poll began
-  int sleepers = 0;
-  bool closed = false;
+
+ private:
+  int wake_fd = -1;
+  LockFreeRing ring;
+  std::mutex mutex;  // guards overflow and the sleepers' wait
+  std::condition_variable sleeping;
+  // Packets that found the ring full, in order. While there are any, every new packet goes here
+  // too, and a taker empties the ring before it takes from here: the order of one thread's
+  // packets is kept.
+  PacketRing overflow;
+  std::atomic<bool> overflowing{false};
+  // Who waits: kPolling when a waiter is in epoll_wait, plus kSleeper for each waiter asleep.
+  // One word, so that a thread that has queued packets learns both with one read-modify-write,
+  // which also orders its packets before a later waiter's look at the queue (or the waiter's
+  // announcement before this read).
+  std::atomic<unsigned> waiters{0};
+  std::atomic<bool> poller_woken{false};  // the wake descriptor has been written in this poll
+  std::atomic<bool> closed{false};
 };
 
 namespace {
@@ -115,12 +229,17 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
+// The port whose readiness this thread is turning into completions, if any, and where its
+// completions gather meanwhile: they need no wake-up of the poller, which is this thread.
+thread_local const Port* serving_port = nullptr;
+thread_local Batch* serving_batch = nullptr;
+
 }  // namespace
 
 bool Port::Open() {
   epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd < 0 || wake_fd < 0) return false;
+  if (epoll_fd < 0 || wake_fd < 0 || !ring.Open(kRingPackets)) return false;
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.u64 = kWakeTag;
@@ -128,40 +247,117 @@ bool Port::Open() {
 }
 
 void Port::OnClose() {
-  std::lock_guard lock(mutex);
-  closed = true;
-  sleeping.notify_all();
-  WakePollerLocked();
+  closed.store(true, std::memory_order_release);
+  {
+    std::lock_guard lock(mutex);
+    sleeping.notify_all();
+  }
+  WakePoller(waiters.fetch_add(0, std::memory_order_acq_rel));
 }
 
-void Port::WakePollerLocked() {
-  if (!polling || poller_woken) return;
-  poller_woken = true;
+// Every write of the wake descriptor follows a change of poller_woken from false to true, and a
+// new poller clears it before it announces itself: a wake-up meant for an earlier poll can only
+// make a later poll return early, never leave one asleep.
+void Port::WakePoller(unsigned seen) {
+  if ((seen & kPolling) == 0) return;
+  if (poller_woken.exchange(true, std::memory_order_acq_rel)) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
 }
 
-// The port whose readiness this thread is turning into completions, if any: a packet it queues
-// meanwhile needs no wake-up, since the thread looks at the queue as soon as its poll returns.
-thread_local const Port* serving_port = nullptr;
+// After packets were pushed: a thread that looked for packets before them is asleep or in
+// epoll_wait. The read-modify-write of waiters is ordered against the one with which a waiter
+// announces itself, so either it sees the waiter or the waiter, looking afterwards, sees the
+// packets.
+void Port::WakeWaiters(int packets) {
+  const unsigned seen = waiters.fetch_add(0, std::memory_order_acq_rel);
+  if (seen >= kSleeper) {
+    std::lock_guard lock(mutex);
+    if (packets > 1) {
+      sleeping.notify_all();
+    } else {
+      sleeping.notify_one();
+    }
+  }
+  if (serving_port != this) WakePoller(seen);
+}
 
-bool Port::Queue(const Packet& packet) {
+bool Port::Push(const Packet& packet) {
+  if (!overflowing.load(std::memory_order_acquire) && ring.TryPush(packet)) return true;
   std::lock_guard lock(mutex);
-  if (closed) return true;  // a closed port's packets go nowhere, as on Windows
-  if (!packets.Push(packet)) return false;
-  // Wake a sleeper and the poller both: a sleeper already woken but not yet running still
-  // counts as sleeping, so waking only it could leave the packet to a poller that sleeps on.
-  if (sleepers > 0) sleeping.notify_one();
-  if (serving_port != this) WakePollerLocked();
+  if (!overflowing.load(std::memory_order_relaxed) && ring.TryPush(packet)) return true;
+  if (!overflow.Push(packet)) return false;
+  overflowing.store(true, std::memory_order_release);
   return true;
 }
 
-// One round of epoll_wait, run without the port's lock; completions it causes are queued
-// through Queue like any other packet.
+bool Port::Take(Packet* packet) {
+  if (ring.TryPop(packet)) return true;
+  if (!overflowing.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(mutex);
+  if (ring.TryPop(packet)) return true;  // pushed by a thread that had not yet seen the overflow
+  if (overflow.Empty()) return false;
+  *packet = overflow.Pop();
+  if (overflow.Empty()) overflowing.store(false, std::memory_order_release);
+  return true;
+}
+
+bool Port::MayHavePackets() const {
+  return !ring.LooksEmpty() || overflowing.load(std::memory_order_acquire);
+}
+
+bool Port::Queue(const Packet& packet) {
+  if (closed.load(std::memory_order_acquire)) return true;  // a closed port's packets go nowhere
+  if (serving_port == this) {
+    Batch& batch = *serving_batch;
+    if (batch.count == kBatchPackets) Flush(batch);
+    batch.packets[batch.count++] = packet;
+    return true;
+  }
+  if (!Push(packet)) return false;
+  WakeWaiters(1);
+  return true;
+}
+
+// Queues the completions gathered so far in this poll. On exhaustion of memory they are lost,
+// as any completion whose packet cannot be queued.
+void Port::Flush(Batch& batch) {
+  for (int i = 0; i < batch.count; ++i) Push(batch.packets[i]);
+  if (batch.count > 0) WakeWaiters(batch.count);
+  batch.count = 0;
+}
+
+bool Port::BecomePoller() {
+  unsigned seen = waiters.load(std::memory_order_relaxed);
+  if ((seen & kPolling) != 0) return false;
+  poller_woken.store(false, std::memory_order_relaxed);
+  while ((seen & kPolling) == 0) {
+    if (waiters.compare_exchange_weak(seen, seen | kPolling, std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The poller steps down; a sleeper, if any, takes over the polling or the packets left.
+void Port::EndPolling(int packets) {
+  if (waiters.fetch_sub(kPolling, std::memory_order_acq_rel) < kSleeper) return;
+  std::lock_guard lock(mutex);
+  if (packets > 0) {
+    sleeping.notify_all();
+  } else {
+    sleeping.notify_one();
+  }
+}
+
+// One round of epoll_wait by the poller; the completions it causes are queued after it, and
+// then the polling ends.
 void Port::Poll(int timeout_ms) {
   epoll_event events[kEventsPerPoll];
   const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
+  Batch batch;
   serving_port = this;
+  serving_batch = &batch;
   for (int i = 0; i < count; ++i) {
     if (events[i].data.u64 == kWakeTag) {
       uint64_t drained;
@@ -171,6 +367,26 @@ void Port::Poll(int timeout_ms) {
     }
   }
   serving_port = nullptr;
+  serving_batch = nullptr;
+  const int queued = batch.count;
+  for (int i = 0; i < batch.count; ++i) Push(batch.packets[i]);
+  EndPolling(queued);
+}
+
+// Sleeps while another thread polls and no packet has come, until woken or the deadline.
+void Port::Sleep(bool forever, Clock::time_point deadline) {
+  std::unique_lock lock(mutex);
+  const unsigned seen = waiters.fetch_add(kSleeper, std::memory_order_acq_rel);
+  const bool nothing_to_do =
+      (seen & kPolling) != 0 && !closed.load(std::memory_order_acquire) && !MayHavePackets();
+  if (nothing_to_do) {
+    if (forever) {
+      sleeping.wait(lock);
+    } else {
+      sleeping.wait_until(lock, deadline);
+    }
+  }
+  waiters.fetch_sub(kSleeper, std::memory_order_relaxed);
 }
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
@@ -182,34 +398,23 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   const Clock::time_point deadline =
       timed ? Clock::now() + std::chrono::milliseconds(milliseconds) : Clock::time_point{};
   bool polled = false;
-  std::unique_lock lock(mutex);
   for (;;) {
-    if (closed) return ERROR_ABANDONED_WAIT_0;
-    if (!packets.Empty()) {
-      *packet = packets.Pop();
-      return ERROR_SUCCESS;
-    }
+    if (closed.load(std::memory_order_acquire)) return ERROR_ABANDONED_WAIT_0;
+    if (Take(packet)) return ERROR_SUCCESS;
     const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
     if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0)) return WAIT_TIMEOUT;
-    if (!polling) {
-      polling = true;
-      poller_woken = false;
-      lock.unlock();
+    if (BecomePoller()) {
+      // A packet queued before this thread became the poller woke no one: look once more.
+      if (Take(packet)) {
+        EndPolling(0);
+        return ERROR_SUCCESS;
+      }
       Poll(left);
-      lock.lock();
-      polling = false;
       polled = true;
-      if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
       continue;
     }
     if (left == 0) return WAIT_TIMEOUT;
-    ++sleepers;
-    if (forever) {
-      sleeping.wait(lock);
-    } else {
-      sleeping.wait_until(lock, deadline);
-    }
-    --sleepers;
+    Sleep(forever, deadline);
   }
 }
 
