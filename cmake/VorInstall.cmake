@@ -1,6 +1,7 @@
 # Packaging: `cmake --install` puts the headers, the two libraries (on Windows the DLLs in bin/
-# and their import libraries in lib/), a CMake package (find_package(vor) gives vor::vor and
-# vor::vorutil) and, on Linux, the pkg-config file vor.pc.
+# and their import libraries in lib/; on Linux also libvorwin, the stand-in for the Windows calls
+# that libvorutil links), a CMake package (find_package(vor) gives vor::vor and vor::vorutil)
+# and, on Linux, the pkg-config file vor.pc.
 #
 # The package file names the installed files directly instead of exporting the build targets,
 # so that the build's own helper targets (warnings, the gateway to the Windows calls) stay out
@@ -16,15 +17,20 @@ set(VOR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/vor)
 # examples), "tools" the vor-echo program.
 install(FILES include/vor.h platform/vorutil.h ${PROJECT_BINARY_DIR}/include/vorversion.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-install(TARGETS vorutil vor
+if(WIN32)
+  set(vor_installed_libraries vorutil vor)
+else()
+  set(vor_installed_libraries vorwin vorutil vor)
+endif()
+install(TARGETS ${vor_installed_libraries}
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 install(FILES README.md docs/api.md docs/reliability.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
         COMPONENT dev)
 if(NOT WIN32)
-  # libvor finds libvorutil beside it wherever the prefix is moved.
-  set_target_properties(vor PROPERTIES INSTALL_RPATH "$ORIGIN")
+  # libvor finds libvorutil, and libvorutil libvorwin, beside it wherever the prefix is moved.
+  set_target_properties(vor vorutil PROPERTIES INSTALL_RPATH "$ORIGIN")
 endif()
 
 # Where the package file finds the prefix, relative to itself.

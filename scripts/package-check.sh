@@ -36,7 +36,8 @@ dpkg-deb -c "$runtime_deb" >"$work/runtime.list"
 dpkg-deb -c "$dev_deb" >"$work/dev.list"
 grep -q '/libvor\.so\.0 -> ' "$work/runtime.list" || fail "libvor0 lacks libvor.so.0"
 grep -q '/libvorutil\.so\.0\.[0-9.]*$' "$work/runtime.list" || fail "libvor0 lacks libvorutil"
-if grep -Eq '/libvor(util)?\.so -> |/include/' "$work/runtime.list"; then
+grep -q '/libvorwin\.so\.0\.[0-9.]*$' "$work/runtime.list" || fail "libvor0 lacks libvorwin"
+if grep -Eq '/libvor(util|win)?\.so -> |/include/' "$work/runtime.list"; then
   fail "libvor0 holds development files"
 fi
 for f in '/include/vor\.h$' '/include/vorversion\.h$' '/libvor\.so -> libvor\.so\.0$' \

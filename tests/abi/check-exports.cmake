@@ -2,7 +2,7 @@
 # and the exported declarations of its public header. The export list is the ABI: a function
 # exported by accident, or declared and not exported, fails here.
 # cmake -DLIBRARY=<dll or so> -DDEF=<.def> -DHEADER=<header> -DAPI=<export macro>
-#       -DLISTER=<objdump for a DLL, nm for a shared object> [-DONLY=<regex of names compared>]
+#       -DLISTER=<objdump for a DLL, nm for a shared object>
 #       -P check-exports.cmake
 
 # Names declared "API <type> <name>(" in the header.
@@ -37,10 +37,7 @@ function(library_names out)
   set(names "")
   foreach(line ${lines})
     if(line MATCHES "([A-Za-z0-9_@?$.]+)[ \t]*$")
-      set(name ${CMAKE_MATCH_1})
-      if(NOT ONLY OR name MATCHES "${ONLY}")
-        list(APPEND names ${name})
-      endif()
+      list(APPEND names ${CMAKE_MATCH_1})
     endif()
   endforeach()
   set(${out} ${names} PARENT_SCOPE)

@@ -1,7 +1,8 @@
 # Makes the release archive of a build with cpack and checks that it holds what its users look
 # for: on Windows the DLLs, both kinds of import libraries, the definition files, headers,
-# package file, documents and examples; on Linux the shared objects with their version links,
-# headers, package files, documents, examples and vor-echo, which runs from the unpacked archive.
+# package file, documents and examples; on Linux the shared objects (the stand-in libvorwin
+# among them) with their version links, headers, package files, documents, examples and
+# vor-echo, which runs from the unpacked archive.
 # cmake -DBUILD_DIR=<build> -DWORK_DIR=<scratch> -DWINDOWS=<bool> -DNAME=<archive name>
 #       -DVERSION=<x.y.z> -DSOVERSION=<x> -P check-archive.cmake
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -15,6 +16,7 @@ else()
   set(archive ${WORK_DIR}/${NAME}.tar.gz)
   set(expected lib/libvor.so.${VERSION} lib/libvor.so.${SOVERSION} lib/libvor.so
       lib/libvorutil.so.${VERSION} lib/libvorutil.so.${SOVERSION} lib/libvorutil.so
+      lib/libvorwin.so.${VERSION} lib/libvorwin.so.${SOVERSION} lib/libvorwin.so
       lib/pkgconfig/vor.pc bin/vor-echo)
 endif()
 list(APPEND expected include/vor.h include/vorutil.h include/vorversion.h

@@ -61,6 +61,7 @@ endfunction()
 if(NOT WINE_RUN)
   check_library_names(vor)
   check_library_names(vorutil)
+  check_library_names(vorwin)
   # The program needs the SONAME (not the development link) and looks beside itself for it.
   dynamic_section(${prefix}/bin/vor-echo dynamic)
   if(NOT dynamic MATCHES "NEEDED[^\n]*\\[libvor.so.${SOVERSION}\\]" OR
