@@ -82,7 +82,7 @@ void PortUnwatch(Port* port, int fd);
 void PortSocketAssociated(Port* port);
 void PortSocketClosed(Port* port);
 
-// ---- wsock.cpp: what the port needs of the socket layer ----
+// ---- wsoverlapped.cpp: what the port needs of the socket layer ----
 // Ties a socket to a port; 0 or the Win32 error code.
 DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key);
 // The port saw readiness on the socket that tag names: run its pending operations.

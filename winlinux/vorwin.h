@@ -320,7 +320,7 @@ void Sleep(DWORD milliseconds);
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 BOOL GetUserNameA(LPSTR buffer, LPDWORD size);
 
-// ---- Winsock (wsock.cpp) ----
+// ---- Winsock (wsock.cpp; the overlapped calls and CancelIoEx in wsoverlapped.cpp) ----
 int WSAStartup(WORD version, LPWSADATA data);
 int WSACleanup();
 SOCKET socket(int af, int type, int protocol);
@@ -353,6 +353,7 @@ int WSAIoctl(SOCKET s, DWORD code, LPVOID in_buffer, DWORD in_size, LPVOID out_b
              DWORD out_size, LPDWORD bytes_returned, LPWSAOVERLAPPED overlapped,
              LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 
+// ---- Byte order, addresses and names (wsnames.cpp) ----
 u_short htons(u_short value);
 u_short ntohs(u_short value);
 // Departs from Windows: 32-bit results and arguments, where Windows says u_long.
