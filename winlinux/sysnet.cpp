@@ -32,7 +32,6 @@ OptionName Native(Option option) {
   switch (option) {
     case Option::kReuseAddr: return {SOL_SOCKET, SO_REUSEADDR};
     case Option::kKeepAlive: return {SOL_SOCKET, SO_KEEPALIVE};
-    case Option::kBroadcast: return {SOL_SOCKET, SO_BROADCAST};
     case Option::kSendBuffer: return {SOL_SOCKET, SO_SNDBUF};
     case Option::kRecvBuffer: return {SOL_SOCKET, SO_RCVBUF};
     case Option::kError: return {SOL_SOCKET, SO_ERROR};

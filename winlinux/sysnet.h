@@ -15,7 +15,7 @@ struct Slice {
 };
 
 // The socket options the stand-in translates, named neutrally.
-enum class Option { kReuseAddr, kKeepAlive, kBroadcast, kSendBuffer, kRecvBuffer, kError, kType,
+enum class Option { kReuseAddr, kKeepAlive, kSendBuffer, kRecvBuffer, kError, kType,
                     kAcceptConn, kNoDelay };
 
 // A non-blocking, close-on-exec socket; the stand-in emulates blocking calls on top.

@@ -1,11 +1,9 @@
-// Process and host facilities: Sleep and the computer and user names.
+// Host facilities: the computer and user names.
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "standin.h"
 
@@ -31,13 +29,6 @@ bool CopyOut(const char* text, DWORD length, LPSTR buffer, LPDWORD size) {
 
 }  // namespace
 
-void Sleep(DWORD milliseconds) {
-  if (milliseconds == INFINITE) {
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
 // Like Windows this gives the short name in upper case, cut at the first dot and at 15
 // characters; *size receives the length without the zero, or the size needed with it.
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
@@ -60,8 +51,7 @@ BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
   passwd entry{};
   passwd* found = nullptr;
   char scratch[1024];
-  if (::getpwuid_r(::geteuid(), &entry, scratch, sizeof scratch, &found) != 0 ||
-      found == nullptr) {
+  if (::getpwuid_r(::geteuid(), &entry, scratch, sizeof scratch, &found) != 0 || found == nullptr) {
     return Fail(FALSE, ERROR_GEN_FAILURE);
   }
   const auto length = static_cast<DWORD>(std::strlen(found->pw_name));

@@ -62,7 +62,6 @@ using CHAR = char;
 using ::u_char;  // glibc declares these three already (u_long is 64 bits wide here)
 using ::u_short;
 using ::u_long;
-using USHORT = uint16_t;
 using ULONG_PTR = uintptr_t;
 using LONG_PTR = intptr_t;
 using PULONG_PTR = ULONG_PTR*;
@@ -91,25 +90,17 @@ constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 // ---- Error codes: Win32 ----
 constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_INVALID_FUNCTION = 1;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
-constexpr DWORD ERROR_OUTOFMEMORY = 14;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
-constexpr DWORD ERROR_HANDLE_EOF = 38;
 constexpr DWORD ERROR_NETNAME_DELETED = 64;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
-constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_BUFFER_OVERFLOW = 111;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_ALREADY_EXISTS = 183;
-constexpr DWORD ERROR_MORE_DATA = 234;
 constexpr DWORD ERROR_ABANDONED_WAIT_0 = 735;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
-constexpr DWORD ERROR_IO_INCOMPLETE = 996;
-constexpr DWORD ERROR_IO_PENDING = 997;
 constexpr DWORD ERROR_CONNECTION_REFUSED = 1225;
 constexpr DWORD ERROR_CONNECTION_ABORTED = 1236;
 constexpr DWORD ERROR_NOT_FOUND = 1168;
@@ -117,11 +108,7 @@ constexpr DWORD ERROR_NOT_FOUND = 1168;
 // ---- Error codes: Winsock ----
 constexpr int WSA_IO_PENDING = 997;
 constexpr int WSA_OPERATION_ABORTED = 995;
-constexpr int WSA_INVALID_HANDLE = 6;
-constexpr int WSA_INVALID_PARAMETER = 87;
-constexpr int WSA_NOT_ENOUGH_MEMORY = 8;
 constexpr int WSAEINTR = 10004;
-constexpr int WSAEBADF = 10009;
 constexpr int WSAEACCES = 10013;
 constexpr int WSAEFAULT = 10014;
 constexpr int WSAEINVAL = 10022;
@@ -151,26 +138,17 @@ constexpr int WSAESHUTDOWN = 10058;
 constexpr int WSAETIMEDOUT = 10060;
 constexpr int WSAECONNREFUSED = 10061;
 constexpr int WSAEHOSTUNREACH = 10065;
-constexpr int WSANOTINITIALISED = 10093;
 constexpr int WSAHOST_NOT_FOUND = 11001;
-constexpr int WSATRY_AGAIN = 11002;
 constexpr int WSANO_DATA = 11004;
 
 // ---- Socket constants (Windows values; the stand-in translates them) ----
-constexpr int AF_UNSPEC = 0;
 constexpr int AF_INET = 2;
-constexpr int PF_INET = 2;
 constexpr int SOCK_STREAM = 1;
-constexpr int SOCK_DGRAM = 2;
-constexpr int IPPROTO_IP = 0;
 constexpr int IPPROTO_TCP = 6;
-constexpr int IPPROTO_UDP = 17;
 constexpr int SOL_SOCKET = 0xFFFF;
-constexpr int SO_DEBUG = 0x0001;
 constexpr int SO_ACCEPTCONN = 0x0002;
 constexpr int SO_REUSEADDR = 0x0004;
 constexpr int SO_KEEPALIVE = 0x0008;
-constexpr int SO_BROADCAST = 0x0020;
 constexpr int SO_LINGER = 0x0080;
 constexpr int SO_SNDBUF = 0x1001;
 constexpr int SO_RCVBUF = 0x1002;
@@ -185,7 +163,6 @@ constexpr int SOMAXCONN = 0x7FFFFFFF;
 constexpr int SD_RECEIVE = 0;
 constexpr int SD_SEND = 1;
 constexpr int SD_BOTH = 2;
-constexpr int MSG_OOB = 0x1;
 constexpr int MSG_PEEK = 0x2;
 constexpr LONG FIONBIO = static_cast<LONG>(0x8004667EU);
 constexpr LONG FIONREAD = 0x4004667F;
@@ -210,8 +187,6 @@ struct sockaddr_in {
   char sin_zero[8];
 };
 
-using SOCKADDR = sockaddr;
-using SOCKADDR_IN = sockaddr_in;
 
 struct linger {
   u_short l_onoff;
@@ -257,7 +232,6 @@ struct OVERLAPPED {
   HANDLE hEvent;
 };
 using LPOVERLAPPED = OVERLAPPED*;
-using WSAOVERLAPPED = OVERLAPPED;
 using LPWSAOVERLAPPED = OVERLAPPED*;
 
 struct WSABUF {
@@ -315,8 +289,7 @@ BOOL GetQueuedCompletionStatus(HANDLE port, LPDWORD bytes, PULONG_PTR key,
                                LPOVERLAPPED* overlapped, DWORD milliseconds);
 BOOL PostQueuedCompletionStatus(HANDLE port, DWORD bytes, ULONG_PTR key, LPOVERLAPPED overlapped);
 
-// ---- Process and host (system.cpp) ----
-void Sleep(DWORD milliseconds);
+// ---- Host (system.cpp) ----
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size);
 BOOL GetUserNameA(LPSTR buffer, LPDWORD size);
 

@@ -39,7 +39,7 @@ SocketState* Slot(SOCKET s, bool create) {
 namespace {
 
 // Makes a descriptor a Windows socket. False when its number is beyond the table.
-bool Register(int fd, bool nonblocking, bool stream, bool unbound) {
+bool Register(int fd, bool nonblocking, bool unbound) {
   SocketState* state = Slot(static_cast<SOCKET>(fd), true);
   if (state == nullptr) return false;
   std::lock_guard lock(state->mutex);
@@ -49,7 +49,6 @@ bool Register(int fd, bool nonblocking, bool stream, bool unbound) {
   state->shut_read = false;
   state->shut_write = false;
   state->reuse_addr = false;
-  state->stream = stream;
   state->reuse_unicast_port = false;
   state->unbound = unbound;
   state->bound_deferred = false;
@@ -123,7 +122,6 @@ struct OptionMapping {
 constexpr OptionMapping kOptionTable[] = {
     {SOL_SOCKET, SO_REUSEADDR, sysnet::Option::kReuseAddr},
     {SOL_SOCKET, SO_KEEPALIVE, sysnet::Option::kKeepAlive},
-    {SOL_SOCKET, SO_BROADCAST, sysnet::Option::kBroadcast},
     {SOL_SOCKET, SO_SNDBUF, sysnet::Option::kSendBuffer},
     {SOL_SOCKET, SO_RCVBUF, sysnet::Option::kRecvBuffer},
     {SOL_SOCKET, SO_ERROR, sysnet::Option::kError},
@@ -145,7 +143,7 @@ bool IsBufferSize(sysnet::Option option) {
 
 // A wildcard bind to port 0 that can wait for the connect to choose the port.
 bool DefersPort(const SocketState& state, const sockaddr* name) {
-  if (!state.stream || !state.reuse_unicast_port || !state.unbound) return false;
+  if (!state.reuse_unicast_port || !state.unbound) return false;
   sockaddr_in address;
   std::memcpy(&address, name, sizeof address);
   return address.sin_family == AF_INET && address.sin_port == 0 &&
@@ -190,20 +188,20 @@ int WSAStartup(WORD version, LPWSADATA data) {
 
 int WSACleanup() { return Succeed(0); }
 
-// Departs from Windows: IPv4 only (AF_INET), stream and datagram sockets.
+// Departs from Windows: IPv4 stream sockets only (AF_INET, SOCK_STREAM).
 SOCKET socket(int af, int type, int protocol) {
   if (af != AF_INET) return Fail(INVALID_SOCKET, WSAEAFNOSUPPORT);
-  if (type != SOCK_STREAM && type != SOCK_DGRAM) return Fail(INVALID_SOCKET, WSAESOCKTNOSUPPORT);
+  if (type != SOCK_STREAM) return Fail(INVALID_SOCKET, WSAESOCKTNOSUPPORT);
   const int fd = sysnet::OpenSocket(af, type, protocol);
   if (fd < 0) return Fail(INVALID_SOCKET, SocketErrorFromErrno(errno));
-  if (!standin::Register(fd, false, type == SOCK_STREAM, true)) {
+  if (!standin::Register(fd, false, true)) {
     sysnet::Close(fd);
     return Fail(INVALID_SOCKET, WSAEMFILE);
   }
   return Succeed(static_cast<SOCKET>(fd));
 }
 
-// A wildcard bind to port 0 of a stream socket with SO_REUSE_UNICASTPORT takes no port yet (see
+// A wildcard bind to port 0 of a socket with SO_REUSE_UNICASTPORT takes no port yet (see
 // SocketState::port_deferred). A second bind fails with WSAEINVAL, as on Windows.
 int bind(SOCKET s, const sockaddr* name, int namelen) {
   LockedSocket socket(s);
@@ -259,7 +257,7 @@ SOCKET accept(SOCKET s, sockaddr* addr, int* addrlen) {
   }
   const bool nonblocking = socket->nonblocking;
   socket.Unlock();
-  if (!standin::Register(fd, nonblocking, true, false)) {
+  if (!standin::Register(fd, nonblocking, false)) {
     sysnet::Close(fd);
     return Fail(INVALID_SOCKET, WSAEMFILE);
   }
@@ -334,7 +332,7 @@ int shutdown(SOCKET s, int how) {
 // Departs from Windows: SO_UPDATE_ACCEPT_CONTEXT, SO_UPDATE_CONNECT_CONTEXT and
 // SO_EXCLUSIVEADDRUSE are accepted and do nothing (Linux addresses are exclusive already); options
 // outside the table fail with WSAENOPROTOOPT. SO_REUSE_UNICASTPORT counts for a later wildcard
-// bind to port 0 of a stream socket (see bind).
+// bind to port 0 (see bind).
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
   LockedSocket socket(s);
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);

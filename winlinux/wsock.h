@@ -73,7 +73,6 @@ struct SocketState {
   bool shut_read = false;
   bool shut_write = false;
   bool reuse_addr = false;  // as the program set it; a bound descriptor always has it on
-  bool stream = false;
   // SO_REUSE_UNICASTPORT as the program set it: the port of a wildcard bind is chosen at connect
   // and may be shared by connections to other peers.
   bool reuse_unicast_port = false;
