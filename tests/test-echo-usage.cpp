@@ -5,9 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "basetest.h"
 #include "echo.h"
 
 namespace {
+
+using EchoUsage = vortest::BaseTest;
 
 std::string Joined(const std::vector<std::string>& args) {
   std::string text;
@@ -20,7 +23,7 @@ struct BadCase {
   const char* fault;
 };
 
-TEST(EchoUsage, BadArgumentsAreRefusedWithTheFaultNamed) {
+TEST_F(EchoUsage, BadArgumentsAreRefusedWithTheFaultNamed) {
   const BadCase cases[] = {
       {{"bogus"}, "unknown command"},
       {{"demo", "--clients", "0"}, "--clients takes"},
@@ -43,7 +46,7 @@ TEST(EchoUsage, BadArgumentsAreRefusedWithTheFaultNamed) {
   }
 }
 
-TEST(EchoUsage, UsableArgumentsAreTaken) {
+TEST_F(EchoUsage, UsableArgumentsAreTaken) {
   const std::vector<std::string> cases[] = {
       {},
       {"demo"},

@@ -6,10 +6,16 @@
 #include <thread>
 #include <vector>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vorutil.h"
 
 namespace {
+
+using UtilDeque = vortest::BaseTest;
+using UtilHash = vortest::BaseTest;
+using UtilCallbacks = vortest::BaseTest;
+using UtilCallbacksThreads = vortest::BaseTest;
 
 struct Item {
   Item* left;
@@ -28,8 +34,7 @@ std::vector<int> Walk(VorDq head) {
 
 void Append(VorDq head, Item* item) { VorDqRightInsert(item, head->left); }
 
-TEST(UtilDeque, KeepsOrderThroughInsertPopAndRemove) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilDeque, KeepsOrderThroughInsertPopAndRemove) {
   VorDq dq = nullptr;
   ASSERT_EQ(VorDqOpen(&dq), 1);
   EXPECT_EQ(VorDqFirst(dq), nullptr);
@@ -62,7 +67,6 @@ TEST(UtilDeque, KeepsOrderThroughInsertPopAndRemove) {
   EXPECT_EQ(VorDqClose(&dq), 0);
   EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
   EXPECT_EQ(VorDqOpen(nullptr), 0);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 int32_t CountEntry(const char*, void*, void* arg) {
@@ -80,8 +84,7 @@ int32_t StopAfter(const char*, void*, void* arg) {
   return ++s->seen == s->stop_after ? 7 : 0;
 }
 
-TEST(UtilHash, KeysAreCaseBlindAndNotCopied) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilHash, KeysAreCaseBlindAndNotCopied) {
   VorHash* table = VorHashCreateStri(4);
   ASSERT_NE(table, nullptr);
   const char key[] = "Tcp";
@@ -109,11 +112,9 @@ TEST(UtilHash, KeysAreCaseBlindAndNotCopied) {
   EXPECT_EQ(VorHashLookup(table, nullptr), nullptr);
   EXPECT_EQ(VorErrNumGet(), ERR_NULL_PTR);
   EXPECT_EQ(VorHashDestroy(table), 1);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilHash, GrowsAndTraversesEveryEntryOrStops) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilHash, GrowsAndTraversesEveryEntryOrStops) {
   VorHash* table = VorHashCreateStri(4);
   std::vector<std::string> keys;
   for (int i = 0; i < 1000; ++i) keys.push_back("key-" + std::to_string(i));
@@ -145,18 +146,15 @@ TEST(UtilHash, GrowsAndTraversesEveryEntryOrStops) {
       table);
   EXPECT_EQ(VorHashCount(table), 0);
   EXPECT_EQ(VorHashDestroy(table), 1);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilHash, DestroyFreesRemainingEntries) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilHash, DestroyFreesRemainingEntries) {
   VorHash* table = VorHashCreateStri(0);
   VorHashInsert(table, "one", nullptr);
   VorHashInsert(table, "two", nullptr);
   EXPECT_EQ(VorHashDestroy(table), 1);
   EXPECT_EQ(VorHashCreateStri(-1), nullptr);
   EXPECT_EQ(VorErrNumGet(), ERR_VAL_RANGE);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 // Callbacks record (tag) into the std::string the object points to.
@@ -181,8 +179,7 @@ int32_t RemoveSelf(void*, void*, void* arg) {
   return 0;
 }
 
-TEST(UtilCallbacks, ListsCallInOrderAndHonourTheLocalFlag) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilCallbacks, ListsCallInOrderAndHonourTheLocalFlag) {
   VorCbType* type = VorCbTypeCreate(-901, "test_plain");
   ASSERT_NE(type, nullptr);
   EXPECT_EQ(VorCbTypeCreate(-901, "other name"), type);  // one type per number
@@ -219,11 +216,9 @@ TEST(UtilCallbacks, ListsCallInOrderAndHonourTheLocalFlag) {
 
   EXPECT_EQ(VorCbListDestroy(list), 1);
   EXPECT_EQ(VorCbListDestroy(dedup), 1);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
   VorCbType* type = VorCbTypeCreate(-903, "test_self");
   std::string log;
   VorCbList* list = VorCbListCreate(type, &log);
@@ -256,11 +251,9 @@ TEST(UtilCallbacks, CallbackMayChangeItsOwnListDuringACall) {
   EXPECT_EQ(busy.result, 0);
   EXPECT_EQ(busy.error, ERR_BUSY);
   EXPECT_EQ(VorCbListDestroy(list), 1);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilCallbacksThreads, GlobListIsSafeAcrossThreads) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilCallbacksThreads, GlobListIsSafeAcrossThreads) {
   VorCbType* type = VorCbTypeCreate(-904, "test_glob");
   VorCbTypeSetGlobFlag(type, 1);
   VorCbList* list = VorCbListCreate(type, nullptr);
@@ -285,7 +278,6 @@ TEST(UtilCallbacksThreads, GlobListIsSafeAcrossThreads) {
   for (std::thread& t : threads) t.join();
   EXPECT_GE(calls.load(), 4000);
   EXPECT_EQ(VorCbListDestroy(list), 1);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vorutil.h"
 #include "vorwin.h"
@@ -23,6 +24,9 @@
 #endif
 
 namespace {
+
+using UtilLocal = vortest::BaseTest;
+using UtilLocalThreads = vortest::BaseTest;
 
 constexpr double kWait = 10.0;
 
@@ -46,8 +50,7 @@ bool Reaches(const std::string& address, VorSock server) {
   return ok;
 }
 
-TEST(UtilLocal, NamedServerIsReachedByNameInAnyCase) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilLocal, NamedServerIsReachedByNameInAnyCase) {
   std::string name = FreshName("Echo");
   VorSock server = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(server, VOR_INVALID_SOCKET);
@@ -65,11 +68,9 @@ TEST(UtilLocal, NamedServerIsReachedByNameInAnyCase) {
   EXPECT_EQ(VorSocketConnectCompleteTcp(begun, 0, 0), 1);
   VorWinCloseSocket(begun);
   VorWinCloseSocket(server);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
   std::string name = FreshName("owned");
   VorSock first = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(first, VOR_INVALID_SOCKET);
@@ -97,12 +98,11 @@ TEST(UtilLocal, LiveNameIsRefusedAndStaleEntryReplaced) {
 
   EXPECT_EQ(VorSocketCreateClientLocal(FreshName("never-served").c_str()), VOR_INVALID_SOCKET);
   EXPECT_EQ(VorErrNumGet(), -10061);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 // Four threads race to serve one name, in several rounds so that a loser also meets the moment
 // the winner lets go of the name's lock.
-TEST(UtilLocalThreads, ServersRacingForOneNameGetItOnce) {
+TEST_F(UtilLocalThreads, ServersRacingForOneNameGetItOnce) {
   constexpr int kRounds = 20;
   constexpr size_t kThreads = 4;
   for (int round = 0; round < kRounds; ++round) {
@@ -134,8 +134,7 @@ TEST(UtilLocalThreads, ServersRacingForOneNameGetItOnce) {
   }
 }
 
-TEST(UtilLocal, AllDigitAddressIsThatLoopbackPort) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilLocal, AllDigitAddressIsThatLoopbackPort) {
   VorSock server = VorSocketCreateServerLocal("0");  // a port the system chooses
   ASSERT_NE(server, VOR_INVALID_SOCKET);
   char area[256];
@@ -146,11 +145,9 @@ TEST(UtilLocal, AllDigitAddressIsThatLoopbackPort) {
   VorWinCloseSocket(server);
   EXPECT_EQ(VorSocketCreateClientLocal("0"), VOR_INVALID_SOCKET);
   EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilLocal, BadAddressesAreRefused) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilLocal, BadAddressesAreRefused) {
   const std::string too_long(65, 'a');
   // A trailing dot is refused everywhere: Windows would file "svc." and "svc" as one name.
   for (const char* bad : {"../x", "", "a/b", "a\\b", "..", ".", "a b", "na\xc3\xafve", "65536",
@@ -172,7 +169,6 @@ TEST(UtilLocal, BadAddressesAreRefused) {
   VorSock server = VorSocketCreateServerLocal(longest.c_str());
   EXPECT_NE(server, VOR_INVALID_SOCKET);
   VorWinCloseSocket(server);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 namespace fs = std::filesystem;
@@ -197,8 +193,7 @@ int32_t PortOf(VorSock sock) {
 
 // A server whose process has ended does not live on in whatever listens on its port later: its
 // name is free for a new server, and a client is not sent to the newcomer on the port.
-TEST(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
   std::string name = FreshName("ended");
   VorSock first = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(first, VOR_INVALID_SOCKET);
@@ -221,14 +216,13 @@ TEST(UtilLocal, EntryOfAnEndedProcessIsStaleWhoeverHoldsItsPort) {
   EXPECT_TRUE(Reaches(name, second));
   VorWinCloseSocket(second);
   VorWinCloseSocket(squatter);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 // Creates that meet the name's lock while its holder probes a live but silent server (its
 // queue full, so each probe runs to its limit) wait the holders before them out and are refused
 // with ERR_EXISTS like the first, not with a failure to get the lock: the third waits for two
 // probes.
-TEST(UtilLocalThreads, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
+TEST_F(UtilLocalThreads, CreateWaitingOutAnotherCreatesProbeEndsWithExists) {
   std::string name = FreshName("busy");
   VorSock server = VorSocketCreateServerLocal(name.c_str());
   ASSERT_NE(server, VOR_INVALID_SOCKET);
@@ -292,7 +286,7 @@ class ScratchTemp {
 
 // The registry directory is refused, and nothing is written in it, when another user owns it
 // or when a link stands in its place; our own directory works again afterwards.
-TEST(UtilLocal, RegistryDirectoryNotOursIsRefused) {
+TEST_F(UtilLocal, RegistryDirectoryNotOursIsRefused) {
   ScratchTemp temp;
   std::string name = FreshName("owner");
   VorSock first = VorSocketCreateServerLocal(name.c_str());

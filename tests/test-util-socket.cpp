@@ -6,11 +6,14 @@
 #include <cstring>
 #include <string>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vorutil.h"
 #include "vorwin.h"
 
 namespace {
+
+using UtilSocket = vortest::BaseTest;
 
 constexpr double kWait = 10.0;  // generous: a refused connect takes about 2 s on Windows
 
@@ -34,8 +37,7 @@ int32_t ClosedPort() {
   return port;
 }
 
-TEST(UtilSocket, ServerOnSystemPortAcceptsAClientAndCarriesBytes) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilSocket, ServerOnSystemPortAcceptsAClientAndCarriesBytes) {
   VorSock server = VorSocketCreateServerTcpEx("127.0.0.1", 0);
   ASSERT_NE(server, VOR_INVALID_SOCKET);
   int32_t port = PortOf(server);
@@ -66,11 +68,9 @@ TEST(UtilSocket, ServerOnSystemPortAcceptsAClientAndCarriesBytes) {
   EXPECT_EQ(recv(accepted, got, sizeof got, 0), 0);
   EXPECT_EQ(VorWinCloseSocket(accepted), 0);
   EXPECT_EQ(VorWinCloseSocket(server), 0);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilSocket, BegunConnectCompletes) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilSocket, BegunConnectCompletes) {
   VorSock server = VorSocketCreateServerTcpEx("", 0);  // any address
   ASSERT_NE(server, VOR_INVALID_SOCKET);
   EXPECT_EQ(NameStr(server, 1).rfind("0.0.0.0:", 0), 0u);
@@ -83,13 +83,11 @@ TEST(UtilSocket, BegunConnectCompletes) {
   VorWinCloseSocket(accepted);
   VorWinCloseSocket(client);
   VorWinCloseSocket(server);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
 // The multiplexer polls a begun connect with VorSocketCheck (mode 1): a refused one must end the
 // wait, and the completion must leave the refusal as the thread's Winsock error.
-TEST(UtilSocket, RefusedConnectEndsTheWaitAndReportsTheRefusal) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilSocket, RefusedConnectEndsTheWaitAndReportsTheRefusal) {
   int32_t port = ClosedPort();
   ASSERT_GT(port, 0);
   VorSock client = VorSocketConnectBeginTcp("127.0.0.1", port, 0);
@@ -105,10 +103,9 @@ TEST(UtilSocket, RefusedConnectEndsTheWaitAndReportsTheRefusal) {
   }
   EXPECT_EQ(VorSocketCreateClientTcp("127.0.0.1", port), VOR_INVALID_SOCKET);
   EXPECT_EQ(VorErrNumGet(), -10061);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilSocket, PortIsExclusiveToItsServer) {
+TEST_F(UtilSocket, PortIsExclusiveToItsServer) {
   VorSock server = VorSocketCreateServerTcpEx("127.0.0.1", 0);
   ASSERT_NE(server, VOR_INVALID_SOCKET);
   EXPECT_EQ(VorSocketCreateServerTcpEx("127.0.0.1", PortOf(server)), VOR_INVALID_SOCKET);
@@ -116,8 +113,7 @@ TEST(UtilSocket, PortIsExclusiveToItsServer) {
   VorWinCloseSocket(server);
 }
 
-TEST(UtilSocket, BadArgumentsAreRefusedWithoutASocket) {
-  int32_t start = vortest::LiveBlocks();
+TEST_F(UtilSocket, BadArgumentsAreRefusedWithoutASocket) {
   for (int32_t port : {-1, 65536, 1 << 20}) {
     EXPECT_EQ(VorSocketCreateServerTcpEx("127.0.0.1", port), VOR_INVALID_SOCKET);
     EXPECT_EQ(VorErrNumGet(), ERR_VAL_INVALID);
@@ -148,10 +144,9 @@ TEST(UtilSocket, BadArgumentsAreRefusedWithoutASocket) {
   VorWinCloseSocket(server);
   EXPECT_EQ(VorWinCloseSocket(server), -1);  // already closed
   EXPECT_LT(VorErrNumGet(), 0);
-  EXPECT_EQ(vortest::LiveBlocks(), start);
 }
 
-TEST(UtilSocket, BlockModeAndBufferSizes) {
+TEST_F(UtilSocket, BlockModeAndBufferSizes) {
   VorSock server = VorSocketCreateServerTcpEx("127.0.0.1", 0);
   ASSERT_EQ(VorSocketSetBlockMode(server, 0), 1);
   EXPECT_EQ(VorSocketAccept(server), VOR_INVALID_SOCKET);  // nobody waiting

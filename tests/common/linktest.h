@@ -1,6 +1,6 @@
-// Fixture and helpers for the link tests: loopback TCP pairs, bounded waits on a multiplexer, and
-// the leak check (the registry and the idle callback type live for the process, so they are made
-// before the count is taken).
+// Fixture and helpers for the link tests: loopback TCP pairs and bounded waits on a multiplexer.
+// The fixture makes the driver registry and the idle callback type, which live for the process,
+// before the base fixture takes its baseline.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -8,26 +8,20 @@
 #include <string>
 #include <thread>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vor.h"
 #include "vorwin.h"
 
 namespace vortest {
 
-class LinkTest : public ::testing::Test {
+class LinkTest : public BaseTest {
  protected:
   void SetUp() override {
     ASSERT_NE(VorLinkDriverLookup("tcp"), nullptr);
     VorMuxDestroy(VorMuxCreate());
-    blocks_at_start_ = LiveBlocks();
+    TakeBaseline();
   }
-  void TearDown() override {
-    EXPECT_EQ(LiveBlocks(), blocks_at_start_) << "blocks left over";
-    if (LiveBlocks() != blocks_at_start_) VorMemReport();
-  }
-
- private:
-  int32_t blocks_at_start_ = 0;
 };
 
 // A link test with one multiplexer, made before each case and destroyed after it.

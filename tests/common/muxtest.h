@@ -1,27 +1,24 @@
 // Fixture for the multiplexer, event and timer tests: every test ends with the tracking
-// allocator back at the block count it started with.
+// allocator and the open handles back where they were (see basetest.h).
 #pragma once
 #include <gtest/gtest.h>
 
 #include <vector>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vor.h"
 
 namespace vortest {
 
-class MuxTest : public ::testing::Test {
+class MuxTest : public BaseTest {
  protected:
   void SetUp() override {
     // The first multiplexer of the process makes the idle callback type, which lives for ever;
     // make it before counting.
     VorMuxDestroy(VorMuxCreate());
-    blocks_at_start_ = LiveBlocks();
+    TakeBaseline();
   }
-  void TearDown() override { EXPECT_EQ(LiveBlocks(), blocks_at_start_) << "blocks left over"; }
-
- private:
-  int32_t blocks_at_start_ = 0;
 };
 // The same fixture for tests that start threads (their suite name ends in "Threads").
 using MuxThreads = MuxTest;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "basetest.h"
 #include "testutil.h"
 #include "vorwin.h"
 
@@ -14,21 +15,19 @@ namespace wltest {
 // Upper bound of every wait for something that is expected to happen.
 constexpr DWORD kWaitMs = 5000;
 
-// Starts Winsock and checks at the end that the tracking allocator holds no extra blocks.
-class WinTest : public ::testing::Test {
+// Starts Winsock, and checks before stopping it that the blocks and handles are back where they
+// were once it had started.
+class WinTest : public vortest::BaseTest {
  protected:
   void SetUp() override {
     WSADATA data;
     ASSERT_EQ(WSAStartup(MAKEWORD(2, 2), &data), 0);
-    blocks_ = vortest::LiveBlocks();
+    TakeBaseline();
   }
   void TearDown() override {
-    EXPECT_EQ(vortest::LiveBlocks(), blocks_);
+    ExpectBaseline();
     WSACleanup();
   }
-
- private:
-  int32_t blocks_ = 0;
 };
 
 inline sockaddr_in Loopback(u_short port) {
