@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
 #include <string>
-#include <thread>
 
 #include "basetest.h"
 #include "testutil.h"
@@ -15,12 +17,54 @@
 
 namespace vortest {
 
+// The guard of a wait: a timer of the multiplexer's shortest interval, so that a guard still
+// queued when an event came first is back within that time and can be destroyed.
+inline constexpr double kGuardInterval = 0.01;
+
+// Events that came while a wait was taking its guard back, per multiplexer, oldest first. The
+// next wait on that multiplexer hands them out before anything else.
+struct HeldEvents {
+  std::mutex lock;
+  std::map<Mux*, std::deque<Event*>> of;
+};
+
+inline HeldEvents& Held() {
+  static HeldEvents held;
+  return held;
+}
+
+inline void Hold(Mux* mux, Event* event) {
+  std::lock_guard<std::mutex> hold(Held().lock);
+  Held().of[mux].push_back(event);
+}
+
+inline Event* TakeHeld(Mux* mux) {
+  std::lock_guard<std::mutex> hold(Held().lock);
+  auto it = Held().of.find(mux);
+  if (it == Held().of.end()) return nullptr;
+  Event* event = it->second.front();
+  it->second.pop_front();
+  if (it->second.empty()) Held().of.erase(it);
+  return event;
+}
+
+// Held events stay their owners'; at the end of a test they are only forgotten, as a
+// multiplexer's queued events are when it is destroyed.
+inline void ForgetHeldEvents() {
+  std::lock_guard<std::mutex> hold(Held().lock);
+  Held().of.clear();
+}
+
 class LinkTest : public BaseTest {
  protected:
   void SetUp() override {
     ASSERT_NE(VorLinkDriverLookup("tcp"), nullptr);
     VorMuxDestroy(VorMuxCreate());
     TakeBaseline();
+  }
+  void TearDown() override {
+    ForgetHeldEvents();
+    BaseTest::TearDown();
   }
 };
 
@@ -87,14 +131,48 @@ inline void PairDestroy(Pair& pair) {
 
 using Clock = std::chrono::steady_clock;
 
-// The next event the multiplexer delivers within seconds, or null.
+// The next event the multiplexer delivers within seconds, or null. It blocks on the multiplexer:
+// a guard timer event ends each blocking call by kGuardInterval at the latest, and the wait ends
+// once the guard comes back after the limit. A timer event cannot leave its queue but by being
+// delivered, so when an event comes first the wait goes on taking events until the guard is back
+// (the events that come meanwhile are held for the next wait), and then destroys it: nothing of
+// the wait is left in the multiplexer or the tracking allocator when it returns. One thread at a
+// time waits on a multiplexer this way, and no other thread dispatches it meanwhile.
 inline Event* WaitEvent(Mux* mux, double seconds) {
   auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
-  do {
-    if (Event* event = VorMuxEventNext(mux, 0)) return event;
-    std::this_thread::yield();
-  } while (Clock::now() < deadline);
-  return nullptr;
+  if (Event* held = TakeHeld(mux)) return held;
+  if (Event* ready = VorMuxEventNext(mux, 0)) return ready;
+  if (Clock::now() >= deadline) return nullptr;
+  Timer* guard = VorTimerCreate(kGuardInterval, nullptr);
+  Event* tick = VorTimerPost(guard, mux, nullptr, nullptr);
+  if (tick == nullptr) {
+    ADD_FAILURE() << "no guard timer for the wait (error " << VorErrNumGet() << ")";
+    VorTimerDestroy(guard);
+    return nullptr;
+  }
+  Event* event = nullptr;
+  for (;;) {
+    // Null only when the port failed; the guard still ends the wait, as it is due in time.
+    Event* next = VorMuxEventNext(mux, 1);
+    if (next == nullptr) continue;
+    if (next != tick) {
+      if (event == nullptr) {
+        event = next;
+      } else {
+        Hold(mux, next);
+      }
+      continue;
+    }
+    if (event != nullptr || Clock::now() >= deadline) break;
+    if (VorEventRepost(tick) == 0) {
+      ADD_FAILURE() << "the guard timer was not queued again (error " << VorErrNumGet() << ")";
+      break;
+    }
+  }
+  VorEventDestroy(tick);
+  VorTimerDestroy(guard);
+  if (event == nullptr) VorErrNumSet(ERR_TIMEOUT);
+  return event;
 }
 
 inline int32_t Successful(Event* event) {
