@@ -2,11 +2,11 @@
 // same-host sockets, addressed by the link's address alone. Everything after a socket exists is
 // the shared socket operations; a posted connect is not supported.
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
+using vor::Fail;
 
 namespace {
 
@@ -32,14 +32,14 @@ int32_t VorLinkLocalConnect(Link* link, double) {
   const char* node = nullptr;
   const char* address = nullptr;
   if (VorLinkGetAddress(link, nullptr, &node, &address) == 0) return 0;
-  if (!NodeIsThisHost(node)) return FailWith(ERR_VAL_INVALID);
+  if (!NodeIsThisHost(node)) return Fail(ERR_VAL_INVALID);
   SOCKET sock = VorSocketCreateClientLocal(address);
   if (sock == INVALID_SOCKET) return 0;
   VorLinkSocketBufSizeInternal(sock);
   return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
-int32_t VorLinkLocalConnectDone(Link*, Event*) { return FailWith(ERR_UNSUPPORTED); }
+int32_t VorLinkLocalConnectDone(Link*, Event*) { return Fail(ERR_UNSUPPORTED); }
 
 // Begins the connect, which the link keeps, but never queues the event: always 0 with
 // ERR_UNSUPPORTED, so the post gives the host no event.
@@ -53,7 +53,7 @@ int32_t VorLinkLocalPostConnect(Link* link, Mux*, Event* event) {
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;
   event->u.le.link_error = 0;
-  return FailWith(ERR_UNSUPPORTED);
+  return Fail(ERR_UNSUPPORTED);
 }
 
 }  // namespace

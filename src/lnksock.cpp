@@ -5,11 +5,15 @@
 #include <cmath>
 
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
+using vor::ErrNumGuard;
+using vor::Fail;
+using vor::FailMinusOne;
+using vor::FailMinusOneSocket;
+using vor::FailSocket;
 
 namespace {
 
@@ -17,12 +21,6 @@ constexpr const char* kUnit = "lnksock";
 // AcceptEx writes the local and then the remote address block, 64 bytes each, no data.
 constexpr int32_t kAddressBlock = 64;
 constexpr int32_t kScratchSize = 2 * kAddressBlock;
-
-// Failure of a byte-count function: the error number, then -1.
-int32_t FailCount(int32_t error_number) {
-  VorErrNumSet(error_number);
-  return -1;
-}
 
 OVERLAPPED* OverlappedOf(Event* event) { return reinterpret_cast<OVERLAPPED*>(&event->overlapped); }
 
@@ -50,12 +48,11 @@ bool Interrupted(int32_t code) { return code == WSAEINTR && VorInterruptGet() !=
 // stream and would-block for that call.
 int32_t FailTransfer(bool nobufs_would_block) {
   int32_t code = WSAGetLastError();
-  if (code == WSAECONNRESET || code == WSAESHUTDOWN) return FailCount(ERR_EOF);
+  if (code == WSAECONNRESET || code == WSAESHUTDOWN) return FailMinusOne(ERR_EOF);
   if (code == WSAEWOULDBLOCK || (nobufs_would_block && code == WSAENOBUFS))
-    return FailCount(ERR_WOULD_BLOCK);
-  if (Interrupted(code)) return FailCount(ERR_INTR);
-  VorErrNumSetSocket(0);
-  return -1;
+    return FailMinusOne(ERR_WOULD_BLOCK);
+  if (Interrupted(code)) return FailMinusOne(ERR_INTR);
+  return FailMinusOneSocket();
 }
 
 // ---- The accept link: the record a posted accept builds for the connection it waits for ----
@@ -140,10 +137,11 @@ template <typename Start>
 int32_t StartTransfer(Link* link, Start start) {
   VorLinkOpBeginInternal(link);
   DWORD bytes = 0;  // written only by a transfer that ends at once; the port reports it again
-  if (start(&bytes) != SOCKET_ERROR || WSAGetLastError() == WSA_IO_PENDING) return 1;
-  VorErrNumSetSocket(0);
+  if (start(&bytes) != SOCKET_ERROR) return 1;
+  int32_t code = WSAGetLastError();
+  if (code == WSA_IO_PENDING) return 1;
   VorLinkOpEndInternal(link);
-  return 0;
+  return FailSocket(code);
 }
 
 }  // namespace
@@ -158,9 +156,8 @@ void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line) {
 
 bool VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line) {
   if (!VorLinkSocketAdoptInternal(link, sock)) {
-    int32_t error = VorErrNumGet();
+    ErrNumGuard keep;
     VorWinCloseSocket(sock);
-    VorErrNumSet(error);
     return false;
   }
   if (link->device == nullptr) {
@@ -192,7 +189,7 @@ extern "C" {
 VOR_API int32_t VorLinkSocketCreateClient(Link*) { return 1; }
 
 VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link) {
-  if (server_link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (server_link->device == nullptr) return Fail(ERR_NULL_PTR);
   SOCKET sock = VorSocketAccept(VorLinkSocketInternal(server_link));
   if (sock == INVALID_SOCKET) return 0;
   VorLinkSocketBufSizeInternal(sock);
@@ -203,35 +200,34 @@ VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link) {
 VOR_API int32_t VorLinkSocketDestroy(Link* link) {
   if (link->device == nullptr) return 1;
   // Closing the socket ends its outstanding operations; their completions may still read the
-  // cell, and then the last of them frees it.
-  bool closed = VorWinCloseSocket(VorLinkSocketInternal(link)) == 0;
-  if (!closed) VorErrNumSetSocket(0);
+  // cell, and then the last of them frees it. A failed close has recorded its Winsock error.
+  int32_t closed = VorWinCloseSocket(VorLinkSocketInternal(link)) == 0 ? 1 : 0;
   if (!VorLinkCellInUseInternal(link)) VorFreeCheck(link->device, "device", kUnit, __LINE__);
-  return closed ? 1 : 0;
+  return closed;
 }
 
 VOR_API int32_t VorLinkSocketCheck(Link* link, int32_t mode, double timeout) {
-  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
   return VorSocketCheck(VorLinkSocketInternal(link), mode, timeout);
 }
 
 VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size) {
-  if (link->device == nullptr) return FailCount(ERR_NULL_PTR);
+  if (link->device == nullptr) return FailMinusOne(ERR_NULL_PTR);
   int count = recv(VorLinkSocketInternal(link), buf, size, 0);
   if (count > 0) return count;
-  if (count == 0) return FailCount(ERR_EOF);
+  if (count == 0) return FailMinusOne(ERR_EOF);
   return FailTransfer(false);
 }
 
 VOR_API int32_t VorLinkSocketSend(Link* link, const char* buf, int32_t size) {
-  if (link->device == nullptr) return FailCount(ERR_NULL_PTR);
+  if (link->device == nullptr) return FailMinusOne(ERR_NULL_PTR);
   int count = send(VorLinkSocketInternal(link), buf, size, 0);
   if (count >= 0) return count;
   return FailTransfer(true);
 }
 
 VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode) {
-  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
   int32_t result = VorSocketSetBlockMode(VorLinkSocketInternal(link), mode);
   if (result != 0) link->block_mode = mode;
   return result;
@@ -240,16 +236,16 @@ VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode) {
 // ---- Overlapped operations ----
 
 VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux*, Event* event) {
-  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
   event->u.le.done = VorLinkSocketAcceptDone;
   event->u.le.accept_link = AcceptLinkCreate(link);
   ClearResults(event);
   SOCKET sock = socket(AF_INET, SOCK_STREAM, 0);
   if (sock == INVALID_SOCKET) {
-    VorErrNumSetSocket(0);
+    int32_t failed = FailSocket();
     VorPerror("socket");
-    AcceptLinkDestroy(event);
-    return 0;
+    AcceptLinkDestroy(event);  // no socket of its own yet: frees memory only
+    return failed;
   }
   event->u.le.accept_link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
   event->u.le.buf = VorBufCreate(kScratchSize);
@@ -261,18 +257,17 @@ VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux*, Event* event) {
       WSAGetLastError() == WSA_IO_PENDING)
     return 1;
   // Refused: nothing will come back, so nothing of it may stay.
-  int32_t error = WSAGetLastError();
+  int32_t code = WSAGetLastError();
   VorLinkOpEndInternal(link);
   AcceptLinkDestroy(event);
   ScratchDestroy(event);
-  VorErrNumSetSocket(error);
-  return 0;
+  return FailSocket(code);
 }
 
 VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
-  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
   Buffer* buf = event->u.le.buf;
-  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return FailWith(fault);
+  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return Fail(fault);
   event->u.le.done = VorLinkSocketRecvDone;
   ClearResults(event);
   event->u.le.wsabuf.buf = buf->data + buf->write_offset;
@@ -285,9 +280,9 @@ VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
 }
 
 VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux*, Event* event) {
-  if (link->device == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
   Buffer* buf = event->u.le.buf;
-  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return FailWith(fault);
+  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return Fail(fault);
   event->u.le.done = VorLinkSocketSendDone;
   ClearResults(event);
   event->u.le.wsabuf.buf = buf->data + buf->read_offset;

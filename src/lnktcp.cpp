@@ -5,12 +5,14 @@
 #include <cstring>
 
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vormux.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
+using vor::ErrNumGuard;
+using vor::Fail;
+using vor::FailSocket;
 
 namespace {
 
@@ -50,9 +52,8 @@ void CloseQuietly(SOCKET sock) { VorWinCloseSocket(sock); }
 
 // Closes a socket of a failed step, keeping that step's error number.
 void CloseKeepingError(SOCKET sock) {
-  int32_t error = VorErrNumGet();
+  ErrNumGuard keep;
   VorWinCloseSocket(sock);
-  VorErrNumSet(error);
 }
 
 // Replaces an empty server address by the port the system chose, as decimal text.
@@ -102,8 +103,7 @@ LPFN_CONNECTEX ConnectExOf(SOCKET sock) {
   if (WSAIoctl(sock, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id, &connect_ex,
                sizeof connect_ex, &bytes, nullptr, nullptr) == 0)
     return connect_ex;
-  VorErrNumSetSocket(0);
-  return nullptr;
+  return FailSocket<LPFN_CONNECTEX>();
 }
 
 int32_t VorLinkTcpConnectDone(Link* link, Event* event);
@@ -134,12 +134,12 @@ int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
   VorLinkOpBeginInternal(link);
   DWORD sent = 0;
   if (connect_ex(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer, nullptr, 0, &sent,
-                 reinterpret_cast<OVERLAPPED*>(&event->overlapped)) ||
-      WSAGetLastError() == WSA_IO_PENDING)
+                 reinterpret_cast<OVERLAPPED*>(&event->overlapped)))
     return 1;
-  VorErrNumSetSocket(0);
+  int32_t code = WSAGetLastError();
+  if (code == WSA_IO_PENDING) return 1;
   VorLinkOpEndInternal(link);
-  return 0;
+  return FailSocket(code);
 }
 
 // The connect's completion. On success the socket takes the state of a connected one (without
@@ -169,7 +169,7 @@ int32_t VorLinkTcpConnectDone(Link* link, Event* event) {
 extern "C" {
 
 VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port) {
-  if (text == nullptr || port == nullptr) return FailWith(ERR_NULL_PTR);
+  if (text == nullptr || port == nullptr) return Fail(ERR_NULL_PTR);
   if (AllDigits(text)) {
     *port = DecimalValue(text);
     return 1;
@@ -179,7 +179,7 @@ VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port) {
     *port = ntohs(static_cast<u_short>(entry->s_port));
     return 1;
   }
-  return FailWith(ERR_VAL_INVALID);
+  return Fail(ERR_VAL_INVALID);
 }
 
 }  // extern "C"

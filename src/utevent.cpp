@@ -1,13 +1,13 @@
 // Events: allocation, user events, the re-issue contract, the accessors, and the thin wrappers
 // over unnamed Windows event objects.
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vormux.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
-using vor::FailWithOs;
+using vor::Fail;
+using vor::FailOs;
 
 namespace {
 
@@ -27,9 +27,9 @@ Event* RepostUserEvent(void* /*repost_obj*/, Mux* mux, Event* event) {
 
 // The getters' argument tests, in their fixed order: event, type, result pointer.
 int32_t CheckGet(const Event* event, bool (*accepts)(int32_t), const void* result) {
-  if (event == nullptr) return FailWith(ERR_NULL_PTR);
-  if (!accepts(event->type)) return FailWith(ERR_VAL_INVALID);
-  if (result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event == nullptr) return Fail(ERR_NULL_PTR);
+  if (!accepts(event->type)) return Fail(ERR_VAL_INVALID);
+  if (result == nullptr) return Fail(ERR_NULL_PTR);
   return 1;
 }
 
@@ -60,9 +60,9 @@ Event* VorEventAllocInternal(int32_t type) {
 Event* VorEventCreate(void) { return VorEventAllocInternal(VOR_EVENT_USER); }
 
 Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* callback_arg) {
-  if (event == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
-  if (event->type != VOR_EVENT_USER) return FailWith<Event*>(ERR_VAL_INVALID);
-  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (event == nullptr) return Fail<Event*>(ERR_NULL_PTR);
+  if (event->type != VOR_EVENT_USER) return Fail<Event*>(ERR_VAL_INVALID);
+  if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   StoreIfChanged(&event->repost_fn, reinterpret_cast<VorRepostFn>(&RepostUserEvent));
   StoreIfChanged(&event->repost_obj, static_cast<void*>(event));
   StoreIfChanged(&event->mux, mux);
@@ -73,9 +73,9 @@ Event* VorEventPost(Event* event, Mux* mux, VorEventCallback callback, void* cal
 }
 
 intptr_t VorEventRepost(Event* event) {
-  if (event == nullptr) return FailWith<intptr_t>(ERR_NULL_PTR);
+  if (event == nullptr) return Fail<intptr_t>(ERR_NULL_PTR);
   // A user event that was never posted has nowhere to go.
-  if (event->repost_fn == nullptr) return FailWith<intptr_t>(ERR_VAL_INVALID);
+  if (event->repost_fn == nullptr) return Fail<intptr_t>(ERR_VAL_INVALID);
   // Each kind of event stored its re-issue function under its own type; call it through that.
   if (event->type >= VOR_EVENT_ACCEPT) return VorLinkRepostInternal(event);
   auto repost = reinterpret_cast<VorEventRepostObjFn>(event->repost_fn);
@@ -85,7 +85,7 @@ intptr_t VorEventRepost(Event* event) {
 // A link event whose operation is still outstanding is only marked: the system may write to it
 // until the operation comes back, and the multiplexer frees it then.
 int32_t VorEventDestroy(Event* event) {
-  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event == nullptr) return Fail(ERR_NULL_PTR);
   if (IsLinkType(event->type) && VorMuxLinkOpAbandonInternal(event)) return 1;
   VorFreeCheck(event, "event", kUnit, __LINE__);
   return 1;
@@ -132,7 +132,7 @@ int32_t VorEventGetUserProp(Event* event, void** result) {
 }
 
 int32_t VorEventSetUserProp(Event* event, void* value) {
-  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (event == nullptr) return Fail(ERR_NULL_PTR);
   event->user_prop = value;
   return 1;
 }
@@ -142,17 +142,17 @@ int32_t VorEventSetUserProp(Event* event, void* value) {
 
 void* VorEventCreateUnnamed(int32_t initial_state) {
   HANDLE handle = CreateEventA(nullptr, TRUE, initial_state != 0 ? TRUE : FALSE, nullptr);
-  if (handle == nullptr) return FailWithOs<void*>();
+  if (handle == nullptr) return FailOs<void*>();
   return handle;
 }
 
 int32_t VorEventSet(void* handle) {
-  if (!SetEvent(static_cast<HANDLE>(handle))) return FailWithOs();
+  if (!SetEvent(static_cast<HANDLE>(handle))) return FailOs();
   return 1;
 }
 
 int32_t VorEventReset(void* handle) {
-  if (!ResetEvent(static_cast<HANDLE>(handle))) return FailWithOs();
+  if (!ResetEvent(static_cast<HANDLE>(handle))) return FailOs();
   return 1;
 }
 
@@ -161,12 +161,12 @@ int32_t VorEventReset(void* handle) {
 int32_t VorEventWait(void* handle, int32_t timeout_ms) {
   DWORD result = WaitForSingleObject(static_cast<HANDLE>(handle), static_cast<DWORD>(timeout_ms));
   if (result == WAIT_OBJECT_0 || result == WAIT_ABANDONED) return 1;
-  if (result == WAIT_TIMEOUT) return FailWith(ERR_TIMEOUT);
-  return FailWithOs();
+  if (result == WAIT_TIMEOUT) return Fail(ERR_TIMEOUT);
+  return FailOs();
 }
 
 int32_t VorEventDestroyUnnamed(void* handle) {
-  if (!CloseHandle(static_cast<HANDLE>(handle))) return FailWithOs();
+  if (!CloseHandle(static_cast<HANDLE>(handle))) return FailOs();
   return 1;
 }
 

@@ -6,13 +6,15 @@
 #include <thread>
 
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vormux.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
-using vor::FailWithOs;
+using vor::ErrNumGuard;
+using vor::Fail;
+using vor::FailMinusOne;
+using vor::FailOs;
 
 namespace {
 
@@ -126,9 +128,8 @@ void LinkUnmake(Link* link, const LinkTags& tags) {
 template <typename Op>
 Link* LinkFinish(Link* link, const LinkTags& tags, Op operation) {
   if (operation(link) != 0) return link;
-  int32_t error = VorErrNumGet();
+  ErrNumGuard keep;
   LinkUnmake(link, tags);
-  VorErrNumSet(error);
   return nullptr;
 }
 
@@ -192,7 +193,7 @@ bool TieToPort(SOCKET sock, void* port) {
   if (CreateIoCompletionPort(reinterpret_cast<HANDLE>(sock), static_cast<HANDLE>(port), 0, 0) !=
       nullptr)
     return true;
-  return FailWithOs<bool>();
+  return FailOs<bool>();
 }
 
 // Binds the link at its first post made while it has a socket; a link without one stays unbound.
@@ -200,14 +201,13 @@ bool TieToPort(SOCKET sock, void* port) {
 // link stays unbound, back in blocking mode if it was, with the failing step's error number.
 bool PostPrepare(Link* link, Mux* mux) {
   if (link->mux != nullptr)
-    return VorMuxBoundToInternal(link->mux, link->binding, mux) || FailWith<bool>(ERR_WRONG_MUX);
+    return VorMuxBoundToInternal(link->mux, link->binding, mux) || Fail<bool>(ERR_WRONG_MUX);
   if (link->device == nullptr) return true;
   int32_t mode = link->block_mode;
   if (VorLinkSetBlockMode(link, 0) == 0) return false;
   if (!TieToPort(VorLinkSocketInternal(link), mux->port)) {
-    int32_t error = VorErrNumGet();
+    ErrNumGuard keep;
     if (mode != 0) VorLinkSetBlockMode(link, mode);
-    VorErrNumSet(error);
     return false;
   }
   link->mux = mux;
@@ -221,17 +221,16 @@ int32_t StartOperation(VorLinkPostFn operation, Link* link, Mux* mux, Event* eve
   VorMuxLinkOpStartInternal(mux, event);
   int32_t result = operation(link, mux, event);
   if (result != 0) return result;
-  int32_t error = VorErrNumGet();
+  ErrNumGuard keep;
   VorMuxLinkOpUndoInternal(mux, event);
-  VorErrNumSet(error);
   return 0;
 }
 
 Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot, Buffer* buf,
             VorEventCallback callback, void* callback_arg) {
-  if (!LinkUsable(link) || mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (!LinkUsable(link) || mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   bool needs_buf = type == VOR_EVENT_RECV || type == VOR_EVENT_SEND;
-  if (needs_buf && buf == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (needs_buf && buf == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   if (!PostPrepare(link, mux)) return nullptr;
   VorLinkPostFn operation = link->driver->*slot;
   Event* event = VorEventAllocInternal(type);
@@ -245,9 +244,8 @@ Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot,
   // Once started, the completion may be dispatched on another thread: the event is not touched.
   if (StartOperation(operation, link, mux, event) != 0) return event;
   // Nothing will ever come back for it, so the host never gets it.
-  int32_t error = VorErrNumGet();
+  ErrNumGuard keep;
   VorEventDestroy(event);
-  VorErrNumSet(error);
   return nullptr;
 }
 
@@ -280,7 +278,7 @@ bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock) {
 int32_t VorLinkRepostInternal(Event* event) {
   auto* link = static_cast<Link*>(event->repost_obj);
   if (link->mux != nullptr && !VorMuxBoundToInternal(link->mux, link->binding, event->mux))
-    return FailWith(ERR_WRONG_MUX);
+    return Fail(ERR_WRONG_MUX);
   auto operation = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
   return StartOperation(operation, link, event->mux, event);
 }
@@ -328,16 +326,16 @@ VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkO
                                         VorLinkSendFn send, VorLinkBlockModeFn set_block_mode,
                                         VorLinkPostFn post_accept, VorLinkPostFn post_connect,
                                         VorLinkPostFn post_recv, VorLinkPostFn post_send) {
-  if (name == nullptr) return FailWith<LinkDriver*>(ERR_NULL_PTR);
-  if (!ModeValid(flag)) return FailWith<LinkDriver*>(ERR_VAL_INVALID);
+  if (name == nullptr) return Fail<LinkDriver*>(ERR_NULL_PTR);
+  if (!ModeValid(flag)) return Fail<LinkDriver*>(ERR_VAL_INVALID);
   if (AnyNull(create_server, create_client, accept_client, destroy, check, connect, recv, send,
               set_block_mode, post_accept, post_connect, post_recv, post_send))
-    return FailWith<LinkDriver*>(ERR_NULL_PTR);
+    return Fail<LinkDriver*>(ERR_NULL_PTR);
   RegistryEnsure();
   VorProcessMutexLock();
   if (VorHashLookup(Registry(), name) != nullptr) {
     VorProcessMutexUnlock();
-    return FailWith<LinkDriver*>(ERR_EXISTS);
+    return Fail<LinkDriver*>(ERR_EXISTS);
   }
   auto* driver = static_cast<LinkDriver*>(VorMallocCheck(sizeof(LinkDriver), "driver", kUnit, __LINE__));
   *driver = LinkDriver{VorLinkStrCopyInternal(name, "(driver->name)", kUnit, __LINE__),
@@ -350,7 +348,7 @@ VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkO
 }
 
 VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver) {
-  if (driver == nullptr) return FailWith(ERR_NULL_PTR);
+  if (driver == nullptr) return Fail(ERR_NULL_PTR);
   VorProcessMutexLock();
   VorHashDelete(Registry(), driver->name);
   ForgetInWalks(driver);
@@ -362,7 +360,7 @@ VOR_API int32_t VorLinkDriverDestroy(LinkDriver* driver) {
 }
 
 VOR_API LinkDriver* VorLinkDriverLookup(const char* name) {
-  if (name == nullptr) return FailWith<LinkDriver*>(ERR_NULL_PTR);
+  if (name == nullptr) return Fail<LinkDriver*>(ERR_NULL_PTR);
   RegistryEnsure();
   VorProcessMutexLock();
   auto* driver = static_cast<LinkDriver*>(VorHashLookup(Registry(), name));
@@ -371,7 +369,7 @@ VOR_API LinkDriver* VorLinkDriverLookup(const char* name) {
 }
 
 VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg) {
-  if (fn == nullptr) return FailWith(ERR_NULL_PTR);
+  if (fn == nullptr) return Fail(ERR_NULL_PTR);
   RegistryEnsure();
   VorProcessMutexLock();
   int32_t result = WalkDrivers(fn, arg);
@@ -380,19 +378,19 @@ VOR_API int32_t VorLinkDriverTraverse(VorHashTraverseFn fn, void* arg) {
 }
 
 VOR_API int32_t VorLinkDriverGetName(LinkDriver* driver, const char** result) {
-  if (driver == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (driver == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = driver->name;
   return 1;
 }
 
 VOR_API int32_t VorLinkDriverGetUserProp(LinkDriver* driver, void** result) {
-  if (driver == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (driver == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = driver->user_prop;
   return 1;
 }
 
 VOR_API int32_t VorLinkDriverSetUserProp(LinkDriver* driver, void* value) {
-  if (driver == nullptr) return FailWith(ERR_NULL_PTR);
+  if (driver == nullptr) return Fail(ERR_NULL_PTR);
   driver->user_prop = value;
   return 1;
 }
@@ -400,7 +398,7 @@ VOR_API int32_t VorLinkDriverSetUserProp(LinkDriver* driver, void* value) {
 // ---- Links: creation and destruction ----
 
 VOR_API Link* VorLinkCreateServer(const char* driver_name, const char* node, const char* address) {
-  if (driver_name == nullptr || node == nullptr) return FailWith<Link*>(ERR_NULL_PTR);
+  if (driver_name == nullptr || node == nullptr) return Fail<Link*>(ERR_NULL_PTR);
   if (address == nullptr) address = "";  // for "tcp": a port the system chooses
   LinkDriver* driver = VorLinkDriverLookup(driver_name);
   if (driver == nullptr) return nullptr;  // not registered: no error number of our own
@@ -410,7 +408,7 @@ VOR_API Link* VorLinkCreateServer(const char* driver_name, const char* node, con
 
 VOR_API Link* VorLinkCreateClient(const char* driver_name, const char* node, const char* address) {
   if (driver_name == nullptr || node == nullptr || address == nullptr)
-    return FailWith<Link*>(ERR_NULL_PTR);
+    return Fail<Link*>(ERR_NULL_PTR);
   LinkDriver* driver = VorLinkDriverLookup(driver_name);
   if (driver == nullptr) return nullptr;
   Link* link = LinkCreate(driver, node, address, kClientTags);
@@ -418,7 +416,7 @@ VOR_API Link* VorLinkCreateClient(const char* driver_name, const char* node, con
 }
 
 VOR_API Link* VorLinkAcceptClient(Link* server_link) {
-  if (!LinkUsable(server_link)) return FailWith<Link*>(ERR_NULL_PTR);
+  if (!LinkUsable(server_link)) return Fail<Link*>(ERR_NULL_PTR);
   Link* link = LinkCreate(server_link->driver, server_link->node, server_link->address, kAcceptTags);
   return LinkFinish(link, kAcceptTags, [server_link](Link* new_link) {
     return server_link->driver->accept_client(server_link, new_link);
@@ -426,7 +424,7 @@ VOR_API Link* VorLinkAcceptClient(Link* server_link) {
 }
 
 VOR_API int32_t VorLinkDestroy(Link* link) {
-  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (!LinkUsable(link)) return Fail(ERR_NULL_PTR);
   // Marked destroyed, and held while the driver closes the socket, so that a completion that
   // ends meanwhile cannot free the record under us.
   CloseState(link).fetch_add(kDestroyed + 1, std::memory_order_acq_rel);
@@ -434,49 +432,48 @@ VOR_API int32_t VorLinkDestroy(Link* link) {
   while ((CloseState(link).load(std::memory_order_acquire) & kSocketUseMask) != 0)
     std::this_thread::yield();
   int32_t result = link->driver->destroy(link);
-  int32_t error = VorErrNumGet();
+  ErrNumGuard keep;
   LinkRelease(link);
-  VorErrNumSet(error);
   return result;
 }
 
 // ---- Links: blocking calls ----
 
 VOR_API int32_t VorLinkCheck(Link* link, int32_t mode, double timeout) {
-  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
-  if (!ModeValid(mode) || !TimeoutValid(timeout)) return FailWith(ERR_VAL_INVALID);
+  if (!LinkUsable(link)) return Fail(ERR_NULL_PTR);
+  if (!ModeValid(mode) || !TimeoutValid(timeout)) return Fail(ERR_VAL_INVALID);
   return link->driver->check(link, mode, timeout);
 }
 
 VOR_API int32_t VorLinkConnect(Link* link, double timeout) {
-  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
-  if (!TimeoutValid(timeout)) return FailWith(ERR_VAL_INVALID);
+  if (!LinkUsable(link)) return Fail(ERR_NULL_PTR);
+  if (!TimeoutValid(timeout)) return Fail(ERR_VAL_INVALID);
   return link->driver->connect(link, timeout);
 }
 
 VOR_API int32_t VorLinkRecv(Link* link, char* area, int32_t size) {
-  if (!LinkUsable(link) || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
-  if (size < 0) return FailWith(ERR_VAL_RANGE) - 1;
+  if (!LinkUsable(link) || area == nullptr) return FailMinusOne(ERR_NULL_PTR);
+  if (size < 0) return FailMinusOne(ERR_VAL_RANGE);
   if (size == 0) return 0;
   return link->driver->recv(link, area, size);
 }
 
 VOR_API int32_t VorLinkSend(Link* link, const char* area, int32_t size) {
-  if (!LinkUsable(link) || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
-  if (size < 0) return FailWith(ERR_VAL_RANGE) - 1;
+  if (!LinkUsable(link) || area == nullptr) return FailMinusOne(ERR_NULL_PTR);
+  if (size < 0) return FailMinusOne(ERR_VAL_RANGE);
   if (size == 0) return 0;
   return link->driver->send(link, area, size);
 }
 
 VOR_API int32_t VorLinkRecvAll(Link* link, char* area, int32_t size) {
-  if (link == nullptr || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
-  if (size < 1) return FailWith(ERR_VAL_RANGE) - 1;
+  if (link == nullptr || area == nullptr) return FailMinusOne(ERR_NULL_PTR);
+  if (size < 1) return FailMinusOne(ERR_VAL_RANGE);
   return RecvLoop(link, area, size, [] { return true; });
 }
 
 VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double timeout) {
-  if (link == nullptr || area == nullptr) return FailWith(ERR_NULL_PTR) - 1;
-  if (size < 1) return FailWith(ERR_VAL_RANGE) - 1;
+  if (link == nullptr || area == nullptr) return FailMinusOne(ERR_NULL_PTR);
+  if (size < 1) return FailMinusOne(ERR_VAL_RANGE);
   // The time-out bounds each wait for data and is validated by every pass.
   return RecvLoop(link, area, size, [link, timeout] { return VorLinkCheck(link, 0, timeout) != 0; });
 }
@@ -485,7 +482,7 @@ VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double 
 
 VOR_API int32_t VorLinkGetAddress(Link* link, const char** driver, const char** node,
                                   const char** address) {
-  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
+  if (!LinkUsable(link)) return Fail(ERR_NULL_PTR);
   if (driver != nullptr) VorLinkDriverGetName(link->driver, driver);
   if (node != nullptr) *node = link->node;
   if (address != nullptr) *address = link->address;
@@ -493,43 +490,43 @@ VOR_API int32_t VorLinkGetAddress(Link* link, const char** driver, const char** 
 }
 
 VOR_API int32_t VorLinkGetBlockMode(Link* link, int32_t* result) {
-  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = link->block_mode;
   return 1;
 }
 
 VOR_API int32_t VorLinkSetBlockMode(Link* link, int32_t mode) {
-  if (!LinkUsable(link)) return FailWith(ERR_NULL_PTR);
-  if (!ModeValid(mode)) return FailWith(ERR_VAL_INVALID);
+  if (!LinkUsable(link)) return Fail(ERR_NULL_PTR);
+  if (!ModeValid(mode)) return Fail(ERR_VAL_INVALID);
   return link->driver->set_block_mode(link, mode);
 }
 
 VOR_API int32_t VorLinkGetDevice(Link* link, void** result) {
-  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = link->device;
   return 1;
 }
 
 VOR_API int32_t VorLinkSetDevice(Link* link, void* cell) {
-  if (link == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr) return Fail(ERR_NULL_PTR);
   link->device = cell;
   return 1;
 }
 
 VOR_API int32_t VorLinkGetDriver(Link* link, LinkDriver** result) {
-  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = link->driver;
   return 1;
 }
 
 VOR_API int32_t VorLinkGetUserProp(Link* link, void** result) {
-  if (link == nullptr || result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr || result == nullptr) return Fail(ERR_NULL_PTR);
   *result = link->user_prop;
   return 1;
 }
 
 VOR_API int32_t VorLinkSetUserProp(Link* link, void* value) {
-  if (link == nullptr) return FailWith(ERR_NULL_PTR);
+  if (link == nullptr) return Fail(ERR_NULL_PTR);
   link->user_prop = value;
   return 1;
 }
@@ -556,8 +553,8 @@ VOR_API Event* VorLinkPostSend(Link* link, Mux* mux, Buffer* buf, VorEventCallba
 }
 
 VOR_API int32_t VorLinkPostUnsupported(Link* link, Mux* mux, Event* event) {
-  if (link == nullptr || mux == nullptr || event == nullptr) return FailWith(ERR_NULL_PTR);
-  return FailWith(ERR_UNSUPPORTED);
+  if (link == nullptr || mux == nullptr || event == nullptr) return Fail(ERR_NULL_PTR);
+  return Fail(ERR_UNSUPPORTED);
 }
 
 }  // extern "C"

@@ -9,13 +9,13 @@
 
 #include "utsched.h"
 #include "vor.h"
-#include "vorerr.h"
 #include "vorlink.h"
 #include "vormux.h"
 #include "vorwin.h"
+#include "vufail.h"
 
-using vor::FailWith;
-using vor::FailWithOs;
+using vor::Fail;
+using vor::FailOs;
 
 // The port hands back OVERLAPPED pointers; the event is found through the pointer stored right
 // behind its OVERLAPPED, so the public mirror must match the system's record exactly.
@@ -264,9 +264,9 @@ bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
 Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
   Packet packet = TakePacket(mux, timeout);
   if (packet.overlapped == nullptr) {
-    if (packet.ok || GetLastError() == WAIT_TIMEOUT) return FailWith<Event*>(ERR_TIMEOUT);
+    if (packet.ok || GetLastError() == WAIT_TIMEOUT) return Fail<Event*>(ERR_TIMEOUT);
     *failed = true;
-    return FailWithOs<Event*>();
+    return FailOs<Event*>();
   }
   Event* event = EventFromOverlapped(packet.overlapped);
   if (event->type < VOR_EVENT_ACCEPT) return event;
@@ -334,7 +334,7 @@ extern "C" {
 Mux* VorMuxCreate(void) {
   EnsureIdleCbType();
   HANDLE port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 0);
-  if (port == nullptr) return FailWithOs<Mux*>();
+  if (port == nullptr) return FailOs<Mux*>();
   auto* mux = static_cast<Mux*>(VorCallocCheck(sizeof(Mux), "mux", kUnit, __LINE__));
   mux->mutex = VorMutexCreate(0);
   mux->port = port;
@@ -357,7 +357,7 @@ Mux* VorMuxCreate(void) {
 // taken back first (GatherLinkOps), and the links and timers bound to it refuse every
 // multiplexer from then on.
 int32_t VorMuxDestroy(Mux* mux) {
-  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail(ERR_NULL_PTR);
   std::atomic_ref<int32_t>(mux->closing).store(1, std::memory_order_release);
   {
     MuxLock hold(mux);
@@ -380,31 +380,31 @@ int32_t VorMuxDestroy(Mux* mux) {
 }
 
 int32_t VorMuxEventNotifyInternal(Mux* mux, Event* event) {
-  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
-  if (event == nullptr) return FailWith(ERR_NULL_PTR);
-  BOOL ok = PostQueuedCompletionStatus(static_cast<HANDLE>(mux->port), 0, 0, OverlappedOf(event));
-  if (!ok) VorErrNumSetOs(0);
-  return ok ? 1 : 0;
+  if (mux == nullptr) return Fail(ERR_NULL_PTR);
+  if (event == nullptr) return Fail(ERR_NULL_PTR);
+  if (!PostQueuedCompletionStatus(static_cast<HANDLE>(mux->port), 0, 0, OverlappedOf(event)))
+    return FailOs();
+  return 1;
 }
 
 // Besides the null tests, refuses what would corrupt the queues: a record that is not a timer
 // event (ERR_VAL_INVALID) and one still linked in a queue (ERR_BUSY).
 int32_t VorMuxTimerEventPostInternal(Mux* mux, Event* event) {
-  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
-  if (event == nullptr) return FailWith(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail(ERR_NULL_PTR);
+  if (event == nullptr) return Fail(ERR_NULL_PTR);
   if (event->type != VOR_EVENT_TIMER || event->u.te.timer == nullptr) {
-    return FailWith(ERR_VAL_INVALID);
+    return Fail(ERR_VAL_INVALID);
   }
   MuxLock hold(mux);
-  if (event->left != nullptr) return FailWith(ERR_BUSY);
+  if (event->left != nullptr) return Fail(ERR_BUSY);
   AppendEvent(mux->new_timers, &mux->new_count, event);
   event->u.te.timer->outstanding += 1;
   return 1;
 }
 
 Event* VorMuxEventNext(Mux* mux, int32_t block) {
-  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
-  if (block != 0 && block != 1) return FailWith<Event*>(ERR_VAL_INVALID);
+  if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
+  if (block != 0 && block != 1) return Fail<Event*>(ERR_VAL_INVALID);
   for (;;) {
     int32_t wait_ms = -1;
     Event* event = nullptr;
@@ -422,7 +422,7 @@ Event* VorMuxEventNext(Mux* mux, int32_t block) {
 }
 
 Event* VorMuxEventLoop(Mux* mux) {
-  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   for (;;) {
     Event* event = VorMuxEventNext(mux, 1);
     // A blocking call gives null only when the port itself failed: the error stays recorded.
@@ -482,26 +482,26 @@ bool VorMuxClosingInternal(Mux* mux) {
 extern "C" {
 
 VorCb* VorMuxIdleCbCreate(Mux* mux, VorCbFn function, void* argument) {
-  if (mux == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
-  if (function == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
+  if (function == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
   return VorCbListCbCreate(mux->idle_cbs, function, argument);
 }
 
 VorCb* VorMuxIdleCbLookup(Mux* mux, VorCbFn function, void* argument) {
-  if (mux == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
-  if (function == nullptr) return FailWith<VorCb*>(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
+  if (function == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
   return VorCbListCbLookup(mux->idle_cbs, function, argument);
 }
 
 int32_t VorMuxGetUserProp(Mux* mux, void** result) {
-  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
-  if (result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail(ERR_NULL_PTR);
+  if (result == nullptr) return Fail(ERR_NULL_PTR);
   *result = mux->user_prop;
   return 1;
 }
 
 int32_t VorMuxSetUserProp(Mux* mux, void* value) {
-  if (mux == nullptr) return FailWith(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail(ERR_NULL_PTR);
   mux->user_prop = value;
   return 1;
 }

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "vor.h"
-#include "vorerr.h"
 #include "vormux.h"
+#include "vufail.h"
 
-using vor::FailWith;
+using vor::Fail;
 
 namespace {
 
@@ -17,7 +17,7 @@ constexpr double kMinInterval = 0.01;
 // event checked the binding; only a multiplexer destroyed since (whose address a new one may
 // have) is refused.
 Event* RepostTimerEvent(void* /*timer*/, Mux* mux, Event* event) {
-  if (event->u.te.timer->binding.mux_gone != 0) return FailWith<Event*>(ERR_WRONG_MUX);
+  if (event->u.te.timer->binding.mux_gone != 0) return Fail<Event*>(ERR_WRONG_MUX);
   return VorMuxTimerEventPostInternal(mux, event) ? event : nullptr;
 }
 
@@ -35,7 +35,7 @@ extern "C" {
 
 Timer* VorTimerCreate(double interval, const char* id) {
   // Written so that NaN fails too.
-  if (!(interval >= kMinInterval)) return FailWith<Timer*>(ERR_VAL_RANGE);
+  if (!(interval >= kMinInterval)) return Fail<Timer*>(ERR_VAL_RANGE);
   auto* timer = static_cast<Timer*>(VorCallocCheck(sizeof(Timer), "timer", kUnit, __LINE__));
   timer->id = CopyId(id);
   timer->interval = interval;
@@ -45,8 +45,8 @@ Timer* VorTimerCreate(double interval, const char* id) {
 // Refused while one of the timer's events is still queued in a multiplexer: the timer step
 // reads the timer when it schedules the event.
 int32_t VorTimerDestroy(Timer* timer) {
-  if (timer == nullptr) return FailWith(ERR_NULL_PTR);
-  if (timer->outstanding > 0) return FailWith(ERR_BUSY);
+  if (timer == nullptr) return Fail(ERR_NULL_PTR);
+  if (timer->outstanding > 0) return Fail(ERR_BUSY);
   VorMuxUnbindInternal(timer->mux, &timer->binding);
   VorFreeCheck(timer->id, "(timer->id)", kUnit, __LINE__);
   VorFreeCheck(timer, "timer", kUnit, __LINE__);
@@ -54,14 +54,13 @@ int32_t VorTimerDestroy(Timer* timer) {
 }
 
 Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* callback_arg) {
-  if (timer == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
-  if (mux == nullptr) return FailWith<Event*>(ERR_NULL_PTR);
+  if (timer == nullptr) return Fail<Event*>(ERR_NULL_PTR);
+  if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   if (timer->mux == nullptr) {
     timer->mux = mux;
     VorMuxBindInternal(mux, &timer->binding, false);
   }
-  if (!VorMuxBoundToInternal(timer->mux, timer->binding, mux))
-    return FailWith<Event*>(ERR_WRONG_MUX);
+  if (!VorMuxBoundToInternal(timer->mux, timer->binding, mux)) return Fail<Event*>(ERR_WRONG_MUX);
   Event* event = VorEventAllocInternal(VOR_EVENT_TIMER);
   event->repost_fn = reinterpret_cast<VorRepostFn>(&RepostTimerEvent);
   event->repost_obj = timer;
@@ -74,14 +73,14 @@ Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* cal
 }
 
 int32_t VorTimerGetUserProp(Timer* timer, void** result) {
-  if (timer == nullptr) return FailWith(ERR_NULL_PTR);
-  if (result == nullptr) return FailWith(ERR_NULL_PTR);
+  if (timer == nullptr) return Fail(ERR_NULL_PTR);
+  if (result == nullptr) return Fail(ERR_NULL_PTR);
   *result = timer->user_prop;
   return 1;
 }
 
 int32_t VorTimerSetUserProp(Timer* timer, void* value) {
-  if (timer == nullptr) return FailWith(ERR_NULL_PTR);
+  if (timer == nullptr) return Fail(ERR_NULL_PTR);
   timer->user_prop = value;
   return 1;
 }

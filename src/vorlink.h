@@ -69,5 +69,5 @@ bool VorLinkCellInUseInternal(Link* link);
 inline void VorLinkEventAbortInternal(Event* event) {
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;
-  event->u.le.link_error = 995;
+  event->u.le.link_error = WSA_OPERATION_ABORTED;
 }
