@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 namespace {
 
@@ -20,10 +23,7 @@ bool IsPowerOfTwo(int32_t n) { return n > 0 && (n & (n - 1)) == 0; }
 extern "C" {
 
 VORUTIL_API Buffer* VorBufCreate(int32_t capacity) {
-  if (capacity < 0) {
-    VorErrNumSet(ERR_VAL_RANGE);
-    return nullptr;
-  }
+  if (capacity < 0) return Fail<Buffer*>(ERR_VAL_RANGE);
   auto* block = static_cast<char*>(
       VorMallocCheck(kDataOffset + static_cast<size_t>(capacity), "buffer", "vubuf", __LINE__));
   auto* buffer = reinterpret_cast<Buffer*>(block);
@@ -32,48 +32,27 @@ VORUTIL_API Buffer* VorBufCreate(int32_t capacity) {
 }
 
 VORUTIL_API int32_t VorBufDestroy(Buffer* buffer) {
-  if (buffer == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (buffer == nullptr) return Fail(ERR_NULL_PTR);
   VorFreeCheck(buffer, "buffer", "vubuf", __LINE__);
   return 1;
 }
 
 VORUTIL_API void* VorBufAllocAligned(Buffer* buffer, int32_t n, int32_t align) {
-  if (buffer == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
-  if (!IsPowerOfTwo(align) || !OffsetsValid(buffer)) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return nullptr;
-  }
-  if (n < 0) {
-    VorErrNumSet(ERR_VAL_RANGE);
-    return nullptr;
-  }
+  if (buffer == nullptr) return Fail<void*>(ERR_NULL_PTR);
+  if (!IsPowerOfTwo(align) || !OffsetsValid(buffer)) return Fail<void*>(ERR_VAL_INVALID);
+  if (n < 0) return Fail<void*>(ERR_VAL_RANGE);
   uintptr_t base = reinterpret_cast<uintptr_t>(buffer->data);
   uintptr_t mask = static_cast<uintptr_t>(align) - 1;
   uintptr_t start = (base + static_cast<uintptr_t>(buffer->write_offset) + mask) & ~mask;
   int64_t start_offset = static_cast<int64_t>(start - base);
-  if (start_offset + n > buffer->capacity) {
-    VorErrNumSet(ERR_VAL_RANGE);
-    return nullptr;
-  }
+  if (start_offset + n > buffer->capacity) return Fail<void*>(ERR_VAL_RANGE);
   buffer->write_offset = static_cast<int32_t>(start_offset + n);
   return buffer->data + start_offset;
 }
 
 VORUTIL_API int32_t VorBufCompact(Buffer* buffer) {
-  if (buffer == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (!OffsetsValid(buffer)) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (buffer == nullptr) return Fail(ERR_NULL_PTR);
+  if (!OffsetsValid(buffer)) return Fail(ERR_VAL_INVALID);
   int32_t unread = buffer->write_offset - buffer->read_offset;
   if (buffer->read_offset > 0 && unread > 0)
     std::memmove(buffer->data, buffer->data + buffer->read_offset, static_cast<size_t>(unread));
@@ -83,10 +62,7 @@ VORUTIL_API int32_t VorBufCompact(Buffer* buffer) {
 }
 
 VORUTIL_API int32_t VorBufReset(Buffer* buffer) {
-  if (buffer == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (buffer == nullptr) return Fail(ERR_NULL_PTR);
   buffer->read_offset = 0;
   buffer->write_offset = 0;
   return 1;

@@ -22,6 +22,9 @@
 #include <vector>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 struct VorCbType {
   int32_t number;
@@ -114,14 +117,8 @@ bool IsMember(VorCbList* list, VorCb* target) {
 }
 
 int32_t SetFlag(std::atomic<int32_t> VorCbType::*flag, VorCbType* type, int32_t value) {
-  if (type == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (value != 0 && value != 1) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (type == nullptr) return Fail(ERR_NULL_PTR);
+  if (value != 0 && value != 1) return Fail(ERR_VAL_INVALID);
   (type->*flag).store(value);
   return 1;
 }
@@ -131,10 +128,7 @@ int32_t SetFlag(std::atomic<int32_t> VorCbType::*flag, VorCbType* type, int32_t 
 extern "C" {
 
 VORUTIL_API VorCbType* VorCbTypeCreate(int32_t number, const char* name) {
-  if (name == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (name == nullptr) return Fail<VorCbType*>(ERR_NULL_PTR);
   TypeRegistry& registry = Types();
   std::lock_guard<std::mutex> hold(registry.lock);
   for (VorCbType* type : registry.types)
@@ -155,10 +149,7 @@ VORUTIL_API int32_t VorCbTypeSetLocalFlag(VorCbType* type, int32_t flag) {
 }
 
 VORUTIL_API VorCbList* VorCbListCreate(VorCbType* type, void* owner) {
-  if (type == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (type == nullptr) return Fail<VorCbList*>(ERR_NULL_PTR);
   void* area = VorMallocCheck(sizeof(VorCbList), "cb_list", "vucb", __LINE__);
   auto* list = new (area) VorCbList{type, owner, nullptr, nullptr, 0, false, {}};
   return list;
@@ -166,16 +157,10 @@ VORUTIL_API VorCbList* VorCbListCreate(VorCbType* type, void* owner) {
 
 // Refused with ERR_BUSY while the list is being called.
 VORUTIL_API int32_t VorCbListDestroy(VorCbList* list) {
-  if (list == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (list == nullptr) return Fail(ERR_NULL_PTR);
   {
     ListGuard guard(list);
-    if (list->call_depth > 0) {
-      VorErrNumSet(ERR_BUSY);
-      return 0;
-    }
+    if (list->call_depth > 0) return Fail(ERR_BUSY);
     for (VorCb* cb = list->first; cb != nullptr;) {
       VorCb* next = cb->next;
       VorFreeCheck(cb, "cb", "vucb", __LINE__);
@@ -189,10 +174,7 @@ VORUTIL_API int32_t VorCbListDestroy(VorCbList* list) {
 }
 
 VORUTIL_API VorCb* VorCbListCbCreate(VorCbList* list, VorCbFn fn, void* arg) {
-  if (list == nullptr || fn == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (list == nullptr || fn == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
   ListGuard guard(list);
   if (list->type->local.load())
     if (VorCb* existing = FindLive(list, fn, arg)) return existing;
@@ -206,25 +188,16 @@ VORUTIL_API VorCb* VorCbListCbCreate(VorCbList* list, VorCbFn fn, void* arg) {
 // The first live callback with this function and argument, or null (no error number: absence is
 // an answer, not a failure).
 VORUTIL_API VorCb* VorCbListCbLookup(VorCbList* list, VorCbFn fn, void* arg) {
-  if (list == nullptr || fn == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (list == nullptr || fn == nullptr) return Fail<VorCb*>(ERR_NULL_PTR);
   ListGuard guard(list);
   return FindLive(list, fn, arg);
 }
 
 // A callback that is not a member of the list is refused with ERR_VAL_INVALID.
 VORUTIL_API int32_t VorCbListCbDestroy(VorCbList* list, VorCb* cb) {
-  if (list == nullptr || cb == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (list == nullptr || cb == nullptr) return Fail(ERR_NULL_PTR);
   ListGuard guard(list);
-  if (!IsMember(list, cb)) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (!IsMember(list, cb)) return Fail(ERR_VAL_INVALID);
   if (list->call_depth > 0) {
     cb->dead = true;
     list->has_dead = true;
@@ -237,10 +210,7 @@ VORUTIL_API int32_t VorCbListCbDestroy(VorCbList* list, VorCb* cb) {
 
 // The callbacks' results are not examined.
 VORUTIL_API int32_t VorCbListCall(VorCbList* list, void* object, void* call_data) {
-  if (list == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (list == nullptr) return Fail(ERR_NULL_PTR);
   ListGuard guard(list);
   VorCb* stop = list->last;
   int32_t called = 0;

@@ -4,6 +4,10 @@
 
 #include "vorutil.h"
 #include "vorwin.h"
+#include "vufail.h"
+
+using vor::Fail;
+using vor::FailOs;
 
 namespace {
 
@@ -32,15 +36,11 @@ VORUTIL_API double VorGetWallTime(void) {
 }
 
 VORUTIL_API int32_t VorGetNodeName(char* area) {
-  if (area == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (area == nullptr) return Fail(ERR_NULL_PTR);
   DWORD size = 256;
   if (!GetComputerNameA(area, &size)) {
-    VorErrNumSetOs(0);
     area[0] = '\0';
-    return 0;
+    return FailOs();
   }
   return 1;
 }

@@ -4,6 +4,9 @@
 #include <cstdint>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 namespace {
 
@@ -21,10 +24,7 @@ void Unlink(VorDqNode* node) {
 extern "C" {
 
 VORUTIL_API int32_t VorDqOpen(VorDq* handle) {
-  if (handle == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (handle == nullptr) return Fail(ERR_NULL_PTR);
   auto* head = static_cast<VorDqNode*>(VorMallocCheck(sizeof(VorDqNode), "deque", "vudeque", __LINE__));
   head->left = head;
   head->right = head;
@@ -33,10 +33,7 @@ VORUTIL_API int32_t VorDqOpen(VorDq* handle) {
 }
 
 VORUTIL_API int32_t VorDqClose(VorDq* handle) {
-  if (handle == nullptr || *handle == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (handle == nullptr || *handle == nullptr) return Fail(ERR_NULL_PTR);
   VorDqNode* head = *handle;
   while (head->right != head) Unlink(head->right);
   VorFreeCheck(head, "deque", "vudeque", __LINE__);
@@ -45,18 +42,12 @@ VORUTIL_API int32_t VorDqClose(VorDq* handle) {
 }
 
 VORUTIL_API void* VorDqFirst(VorDq head) {
-  if (head == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (head == nullptr) return Fail<void*>(ERR_NULL_PTR);
   return head->right == head ? nullptr : head->right;
 }
 
 VORUTIL_API void* VorDqLast(VorDq head) {
-  if (head == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (head == nullptr) return Fail<void*>(ERR_NULL_PTR);
   return head->left == head ? nullptr : head->left;
 }
 
@@ -67,10 +58,7 @@ VORUTIL_API void* VorDqPop(VorDq head) {
 }
 
 VORUTIL_API void VorDqRightInsert(void* node, void* after) {
-  if (node == nullptr || after == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return;
-  }
+  if (node == nullptr || after == nullptr) return Fail<void>(ERR_NULL_PTR);
   VorDqNode* n = AsNode(node);
   VorDqNode* a = AsNode(after);
   n->left = a;
@@ -80,17 +68,14 @@ VORUTIL_API void VorDqRightInsert(void* node, void* after) {
 }
 
 VORUTIL_API void VorDqRemove(void* node) {
-  if (node == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return;
-  }
+  if (node == nullptr) return Fail<void>(ERR_NULL_PTR);
   VorDqNode* n = AsNode(node);
   if (n->left != nullptr && n->right != nullptr) Unlink(n);
 }
 
 VORUTIL_API int32_t VorDqIsEmpty(VorDq head) {
   if (head == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
+    VorErrNumSet(ERR_NULL_PTR);  // refused, and answered as empty
     return 1;
   }
   return head->right == head ? 1 : 0;

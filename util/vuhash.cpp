@@ -5,6 +5,9 @@
 #include <cstring>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 namespace {
 
@@ -69,12 +72,8 @@ void Grow(VorHash* table) {
   VorFreeCheck(old, "hash->buckets", "vuhash", __LINE__);
 }
 
-bool BadTableOrKey(const VorHash* table, const char* key) {
-  if (table == nullptr || key == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return true;
-  }
-  return false;
+bool TableAndKeyGiven(const VorHash* table, const char* key) {
+  return (table != nullptr && key != nullptr) || Fail<bool>(ERR_NULL_PTR);
 }
 
 }  // namespace
@@ -83,10 +82,7 @@ extern "C" {
 
 // size_hint: the number of entries expected; the table grows past it as needed.
 VORUTIL_API VorHash* VorHashCreateStri(int32_t size_hint) {
-  if (size_hint < 0) {
-    VorErrNumSet(ERR_VAL_RANGE);
-    return nullptr;
-  }
+  if (size_hint < 0) return Fail<VorHash*>(ERR_VAL_RANGE);
   int32_t buckets = kMinBuckets;
   while (buckets < size_hint && buckets < kMaxBuckets) buckets *= 2;
   auto* table = static_cast<VorHash*>(VorMallocCheck(sizeof(VorHash), "hash", "vuhash", __LINE__));
@@ -98,10 +94,7 @@ VORUTIL_API VorHash* VorHashCreateStri(int32_t size_hint) {
 
 // Frees the table and its entries; keys and values belong to the caller.
 VORUTIL_API int32_t VorHashDestroy(VorHash* table) {
-  if (table == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (table == nullptr) return Fail(ERR_NULL_PTR);
   for (int32_t i = 0; i < table->bucket_count; ++i) {
     for (Entry* e = table->buckets[i]; e != nullptr;) {
       Entry* next = e->next;
@@ -115,12 +108,9 @@ VORUTIL_API int32_t VorHashDestroy(VorHash* table) {
 }
 
 VORUTIL_API int32_t VorHashInsert(VorHash* table, const char* key, void* value) {
-  if (BadTableOrKey(table, key)) return 0;
+  if (!TableAndKeyGiven(table, key)) return 0;
   Entry** link = FindLink(table, key);
-  if (*link != nullptr) {
-    VorErrNumSet(ERR_EXISTS);
-    return 0;
-  }
+  if (*link != nullptr) return Fail(ERR_EXISTS);
   auto* entry = static_cast<Entry*>(VorMallocCheck(sizeof(Entry), "hash->entry", "vuhash", __LINE__));
   *entry = Entry{nullptr, key, value};
   *link = entry;
@@ -129,13 +119,13 @@ VORUTIL_API int32_t VorHashInsert(VorHash* table, const char* key, void* value) 
 }
 
 VORUTIL_API void* VorHashLookup(VorHash* table, const char* key) {
-  if (BadTableOrKey(table, key)) return nullptr;
+  if (!TableAndKeyGiven(table, key)) return nullptr;
   Entry* entry = *FindLink(table, key);
   return entry ? entry->value : nullptr;
 }
 
 VORUTIL_API int32_t VorHashDelete(VorHash* table, const char* key) {
-  if (BadTableOrKey(table, key)) return 0;
+  if (!TableAndKeyGiven(table, key)) return 0;
   Entry** link = FindLink(table, key);
   Entry* entry = *link;
   if (entry == nullptr) return 0;
@@ -146,20 +136,14 @@ VORUTIL_API int32_t VorHashDelete(VorHash* table, const char* key) {
 }
 
 VORUTIL_API int32_t VorHashCount(VorHash* table) {
-  if (table == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (table == nullptr) return Fail(ERR_NULL_PTR);
   return table->count;
 }
 
 // The callback may delete the entry it is given (and no other); it must not insert. The table
 // does not grow during a walk, since only an insert grows it.
 VORUTIL_API int32_t VorHashTraverse(VorHash* table, VorHashTraverseFn fn, void* arg) {
-  if (table == nullptr || fn == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (table == nullptr || fn == nullptr) return Fail(ERR_NULL_PTR);
   for (int32_t i = 0; i < table->bucket_count; ++i) {
     for (Entry* e = table->buckets[i]; e != nullptr;) {
       Entry* next = e->next;

@@ -18,9 +18,13 @@
 
 #include "vorutil.h"
 #include "vorwin.h"
+#include "vufail.h"
 #include "vulocalfs.h"
 
 namespace fs = std::filesystem;
+using vor::Fail;
+using vor::FailOs;
+using vor::FailSocket;
 using vorutil::localfs::NameLock;
 using vorutil::localfs::ProcessIdentity;
 using vorutil::localfs::ProcessState;
@@ -163,10 +167,7 @@ int32_t LocalPort(VorSock sock) {
   return ntohs(address.sin_port);
 }
 
-VorSock RegistryFailure() {
-  VorErrNumSetOs(ERROR_ACCESS_DENIED);
-  return VOR_INVALID_SOCKET;
-}
+VorSock RegistryFailure() { return FailOs<VorSock>(ERROR_ACCESS_DENIED); }
 
 VorSock ServeName(const std::string& key) {
   fs::path path = RegistryPath();
@@ -175,17 +176,14 @@ VorSock ServeName(const std::string& key) {
   if (!dir.ok()) return RegistryFailure();
   NameLock lock(dir, "k-" + key, kLockSeconds);
   if (!lock.held()) return RegistryFailure();
-  if (Live(ReadEntry(dir, key))) {
-    VorErrNumSet(ERR_EXISTS);
-    return VOR_INVALID_SOCKET;
-  }
+  if (Live(ReadEntry(dir, key))) return Fail<VorSock>(ERR_EXISTS);
   VorSock server = VorSocketCreateServerTcpEx("127.0.0.1", 0);
   if (server == VOR_INVALID_SOCKET) return server;
   int32_t port = LocalPort(server);
   if (port <= 0) {
-    VorErrNumSetSocket(0);
+    int32_t code = WSAGetLastError();
     VorWinCloseSocket(server);
-    return VOR_INVALID_SOCKET;
+    return FailSocket<VorSock>(code);
   }
   if (!WriteEntry(dir, key, port)) {
     VorWinCloseSocket(server);
@@ -197,17 +195,11 @@ VorSock ServeName(const std::string& key) {
 // The loopback port the address stands for; 0 with the error number set when there is none. A
 // name whose server's process has ended is served by nobody, whoever holds its port now.
 int32_t ResolveClient(const char* text) {
-  if (text == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
+  if (text == nullptr) return Fail(ERR_NULL_PTR);
   Address address = ParseAddress(text);
-  if (!address.valid) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (!address.valid) return Fail(ERR_VAL_INVALID);
   if (address.key.empty()) {
-    if (address.port == 0) VorErrNumSet(ERR_VAL_INVALID);  // no server can be reached on port 0
+    if (address.port == 0) return Fail(ERR_VAL_INVALID);  // no server can be reached on port 0
     return address.port;
   }
   fs::path path = RegistryPath();
@@ -218,7 +210,7 @@ int32_t ResolveClient(const char* text) {
   }
   if (entry.port != 0 && vorutil::localfs::StateOf(entry.owner) == ProcessState::kGone)
     entry.port = 0;
-  if (entry.port == 0) VorErrNumSetSocket(WSAECONNREFUSED);  // nobody serves the name
+  if (entry.port == 0) return FailSocket(WSAECONNREFUSED);  // nobody serves the name
   return entry.port;
 }
 
@@ -227,15 +219,9 @@ int32_t ResolveClient(const char* text) {
 extern "C" {
 
 VORUTIL_API VorSock VorSocketCreateServerLocal(const char* address) {
-  if (address == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return VOR_INVALID_SOCKET;
-  }
+  if (address == nullptr) return Fail<VorSock>(ERR_NULL_PTR);
   Address parsed = ParseAddress(address);
-  if (!parsed.valid) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return VOR_INVALID_SOCKET;
-  }
+  if (!parsed.valid) return Fail<VorSock>(ERR_VAL_INVALID);
   if (parsed.key.empty()) return VorSocketCreateServerTcpEx("127.0.0.1", parsed.port);
   return ServeName(parsed.key);
 }

@@ -9,6 +9,9 @@
 #include <thread>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 struct VorMutex {
   std::recursive_timed_mutex lock;
@@ -46,40 +49,22 @@ VORUTIL_API void VorProcessMutexLock(void) { ProcessMutex().lock(); }
 VORUTIL_API void VorProcessMutexUnlock(void) { ProcessMutex().unlock(); }
 
 VORUTIL_API VorMutex* VorMutexCreate(int32_t flags) {
-  if (flags != 0) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return nullptr;
-  }
+  if (flags != 0) return Fail<VorMutex*>(ERR_VAL_INVALID);
   void* area = VorMallocCheck(sizeof(VorMutex), "mutex", "vulock", __LINE__);
   return new (area) VorMutex;
 }
 
 VORUTIL_API int32_t VorMutexLock(VorMutex* mutex, double timeout) {
-  if (mutex == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (!(timeout >= 0 || timeout == -1.0)) {  // also refuses NaN
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
-  if (!Acquire(mutex, timeout)) {
-    VorErrNumSet(ERR_TIMEOUT);
-    return 0;
-  }
+  if (mutex == nullptr) return Fail(ERR_NULL_PTR);
+  if (!(timeout >= 0 || timeout == -1.0)) return Fail(ERR_VAL_INVALID);  // also refuses NaN
+  if (!Acquire(mutex, timeout)) return Fail(ERR_TIMEOUT);
   if (mutex->depth++ == 0) mutex->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
   return 1;
 }
 
 VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex) {
-  if (mutex == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (!HeldByCaller(mutex)) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (mutex == nullptr) return Fail(ERR_NULL_PTR);
+  if (!HeldByCaller(mutex)) return Fail(ERR_VAL_INVALID);
   if (--mutex->depth == 0) mutex->owner.store(std::thread::id(), std::memory_order_relaxed);
   mutex->lock.unlock();
   return 1;
@@ -88,14 +73,8 @@ VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex) {
 // A mutex that some thread holds is not destroyed: destroying it would leave that thread
 // holding freed memory.
 VORUTIL_API int32_t VorMutexDestroy(VorMutex* mutex) {
-  if (mutex == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (mutex->owner.load(std::memory_order_relaxed) != std::thread::id()) {
-    VorErrNumSet(ERR_BUSY);
-    return 0;
-  }
+  if (mutex == nullptr) return Fail(ERR_NULL_PTR);
+  if (mutex->owner.load(std::memory_order_relaxed) != std::thread::id()) return Fail(ERR_BUSY);
   mutex->~VorMutex();
   VorFreeCheck(mutex, "mutex", "vulock", __LINE__);
   return 1;

@@ -9,6 +9,9 @@
 #include <string>
 
 #include "vorutil.h"
+#include "vufail.h"
+
+using vor::Fail;
 
 namespace {
 
@@ -50,29 +53,17 @@ extern "C" {
 
 // Null with ERR_NULL_PTR for no name, null with ERR_VAL_INVALID for a name that is not set.
 VORUTIL_API VorOption* VorOptionLookup(const char* name) {
-  if (name == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return nullptr;
-  }
+  if (name == nullptr) return Fail<VorOption*>(ERR_NULL_PTR);
   OptionTable& table = Table();
   std::lock_guard<std::mutex> hold(table.lock);
   Option* option = table.Find(name);
-  if (option == nullptr) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return nullptr;
-  }
+  if (option == nullptr) return Fail<VorOption*>(ERR_VAL_INVALID);
   return &option->record;
 }
 
 VORUTIL_API int32_t VorOptionSet(const char* name, double value) {
-  if (name == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (name[0] == '\0') {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (name == nullptr) return Fail(ERR_NULL_PTR);
+  if (name[0] == '\0') return Fail(ERR_VAL_INVALID);
   OptionTable& table = Table();
   std::lock_guard<std::mutex> hold(table.lock);
   if (Option* option = table.Find(name))

@@ -9,27 +9,21 @@
 
 #include "vorutil.h"
 #include "vorwin.h"
+#include "vufail.h"
+
+using vor::Fail;
+using vor::FailMinusOneSocket;
+using vor::FailSocket;
 
 namespace {
 
-VorSock Fail(int32_t number) {
-  VorErrNumSet(number);
-  return VOR_INVALID_SOCKET;
-}
-
-VorSock FailSocket() {
-  VorErrNumSetSocket(0);
-  return VOR_INVALID_SOCKET;
-}
-
-// Records the Winsock error of the failed step, then closes the socket (which may overwrite the
-// thread's last Winsock error, but not the recorded number).
+// Records the Winsock error of the failed step and closes the socket, leaving that error as the
+// thread's last Winsock error too.
 VorSock FailAndClose(SOCKET s) {
-  VorErrNumSetSocket(0);
   int kept = WSAGetLastError();
   closesocket(s);
   WSASetLastError(kept);
-  return VOR_INVALID_SOCKET;
+  return FailSocket<VorSock>(kept);
 }
 
 bool WinsockReady() {
@@ -37,23 +31,19 @@ bool WinsockReady() {
     WSADATA data;
     return WSAStartup(MAKEWORD(2, 2), &data);
   }();
-  if (started != 0) VorErrNumSetSocket(started);
-  return started == 0;
+  if (started != 0) return FailSocket<bool>(started);
+  return true;
 }
 
 bool PortValid(int32_t port) {
   if (port >= 0 && port <= 65535) return true;
-  VorErrNumSet(ERR_VAL_INVALID);
-  return false;
+  return Fail<bool>(ERR_VAL_INVALID);
 }
 
 // node as an IPv4 address in network order. "" is any address for a server and this host's
 // loopback address for a client.
 bool ResolveIpv4(const char* node, bool for_server, uint32_t* address) {
-  if (node == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return false;
-  }
+  if (node == nullptr) return Fail<bool>(ERR_NULL_PTR);
   if (node[0] == '\0') {
     *address = htonl(for_server ? INADDR_ANY : INADDR_LOOPBACK);
     return true;
@@ -64,10 +54,8 @@ bool ResolveIpv4(const char* node, bool for_server, uint32_t* address) {
     return true;
   }
   hostent* host = gethostbyname(node);
-  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr) {
-    VorErrNumSetSocket(host == nullptr ? 0 : WSANO_DATA);
-    return false;
-  }
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_addr_list[0] == nullptr)
+    return FailSocket<bool>(host == nullptr ? 0 : WSANO_DATA);
   std::memcpy(address, host->h_addr_list[0], sizeof *address);
   return true;
 }
@@ -117,7 +105,7 @@ VORUTIL_API VorSock VorSocketCreateServerTcpEx(const char* node, int32_t port) {
   sockaddr_in address;
   if (!Prepare(node, port, true, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
-  if (s == INVALID_SOCKET) return FailSocket();
+  if (s == INVALID_SOCKET) return FailSocket<VorSock>();
   // No other socket may bind this port while the server has it.
   if (!SetInt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1)) return FailAndClose(s);
   if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return FailAndClose(s);
@@ -129,7 +117,7 @@ VORUTIL_API VorSock VorSocketCreateClientTcp(const char* node, int32_t port) {
   sockaddr_in address;
   if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
-  if (s == INVALID_SOCKET) return FailSocket();
+  if (s == INVALID_SOCKET) return FailSocket<VorSock>();
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return FailAndClose(s);
   return s;
 }
@@ -137,11 +125,11 @@ VORUTIL_API VorSock VorSocketCreateClientTcp(const char* node, int32_t port) {
 // The socket is left non-blocking; VorSocketCheck (mode 1) tells when the connect has ended and
 // VorSocketConnectCompleteTcp how.
 VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int32_t flags) {
-  if (flags != 0) return Fail(ERR_VAL_INVALID);
+  if (flags != 0) return Fail<VorSock>(ERR_VAL_INVALID);
   sockaddr_in address;
   if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
-  if (s == INVALID_SOCKET) return FailSocket();
+  if (s == INVALID_SOCKET) return FailSocket<VorSock>();
   u_long non_blocking = 1;
   if (ioctlsocket(s, FIONBIO, &non_blocking) != 0) return FailAndClose(s);
   if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
@@ -157,12 +145,12 @@ VORUTIL_API VorSock VorSocketConnectBeginTcp(const char* node, int32_t port, int
 // without the option bind as before.
 VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, void* peer,
                                                int32_t peer_size) {
-  if (peer == nullptr) return Fail(ERR_NULL_PTR);
-  if (peer_size < static_cast<int32_t>(sizeof(sockaddr_in))) return Fail(ERR_VAL_RANGE);
+  if (peer == nullptr) return Fail<VorSock>(ERR_NULL_PTR);
+  if (peer_size < static_cast<int32_t>(sizeof(sockaddr_in))) return Fail<VorSock>(ERR_VAL_RANGE);
   sockaddr_in address;
   if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
-  if (s == INVALID_SOCKET) return FailSocket();
+  if (s == INVALID_SOCKET) return FailSocket<VorSock>();
   SetInt(s, SOL_SOCKET, SO_REUSE_UNICASTPORT, 1);
   sockaddr_in local = MakeAddress(htonl(INADDR_ANY), 0);
   if (bind(s, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) return FailAndClose(s);
@@ -174,30 +162,20 @@ VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, v
 // and left as the thread's last Winsock error (so VorErrNumGetSocket reads it), or ERR_WOULD_BLOCK
 // when it has not ended yet.
 VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1, int32_t reserved2) {
-  if (reserved1 != 0 || reserved2 != 0) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (reserved1 != 0 || reserved2 != 0) return Fail(ERR_VAL_INVALID);
   int error = 0;
   int length = sizeof error;
-  if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) {
-    VorErrNumSetSocket(0);
-    return 0;
-  }
+  if (getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+    return FailSocket();
   if (error != 0) {
     WSASetLastError(error);
-    VorErrNumSetSocket(error);
-    return 0;
+    return FailSocket(error);
   }
   sockaddr_in peer;
   int peer_length = sizeof peer;
   if (getpeername(sock, reinterpret_cast<sockaddr*>(&peer), &peer_length) != 0) {
-    if (WSAGetLastError() == WSAENOTCONN) {
-      VorErrNumSet(ERR_WOULD_BLOCK);
-    } else {
-      VorErrNumSetSocket(0);
-    }
-    return 0;
+    if (WSAGetLastError() == WSAENOTCONN) return Fail(ERR_WOULD_BLOCK);
+    return FailSocket();
   }
   return 1;
 }
@@ -205,35 +183,23 @@ VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1,
 VORUTIL_API VorSock VorSocketAccept(VorSock listener) {
   SOCKET s = accept(listener, nullptr, nullptr);
   if (s != INVALID_SOCKET) return s;
-  if (WSAGetLastError() == WSAEWOULDBLOCK) return Fail(ERR_WOULD_BLOCK);
-  return FailSocket();
+  if (WSAGetLastError() == WSAEWOULDBLOCK) return Fail<VorSock>(ERR_WOULD_BLOCK);
+  return FailSocket<VorSock>();
 }
 
 // A wait interrupted by a signal goes on with the time left, unless the host has flagged an
 // interrupt (VorInterruptSet), which ends it with ERR_INTR.
 VORUTIL_API int32_t VorSocketCheck(VorSock sock, int32_t mode, double timeout) {
   int ms = 0;
-  if ((mode != 0 && mode != 1) || !TimeoutToMs(timeout, &ms)) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if ((mode != 0 && mode != 1) || !TimeoutToMs(timeout, &ms)) return Fail(ERR_VAL_INVALID);
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms < 0 ? 0 : ms);
   for (;;) {
     int result = PlatformSocketWait(sock, mode, ms);
     if (result > 0) return 1;
-    if (result == 0) {
-      VorErrNumSet(ERR_TIMEOUT);
-      return 0;
-    }
-    if (WSAGetLastError() != WSAEINTR) {
-      VorErrNumSetSocket(0);
-      return 0;
-    }
-    if (VorInterruptGet()) {
-      VorErrNumSet(ERR_INTR);
-      return 0;
-    }
+    if (result == 0) return Fail(ERR_TIMEOUT);
+    if (WSAGetLastError() != WSAEINTR) return FailSocket();
+    if (VorInterruptGet()) return Fail(ERR_INTR);
     if (ms >= 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       ms = left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -242,50 +208,31 @@ VORUTIL_API int32_t VorSocketCheck(VorSock sock, int32_t mode, double timeout) {
 }
 
 VORUTIL_API int32_t VorSocketSetBlockMode(VorSock sock, int32_t mode) {
-  if (mode != 0 && mode != 1) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (mode != 0 && mode != 1) return Fail(ERR_VAL_INVALID);
   u_long non_blocking = mode ? 0 : 1;
-  if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0) {
-    VorErrNumSetSocket(0);
-    return 0;
-  }
+  if (ioctlsocket(sock, FIONBIO, &non_blocking) != 0) return FailSocket();
   return 1;
 }
 
 VORUTIL_API int32_t VorSocketSetRecvBufSize(VorSock sock, int32_t bytes) {
   if (SetInt(sock, SOL_SOCKET, SO_RCVBUF, bytes)) return 1;
-  VorErrNumSetSocket(0);
-  return 0;
+  return FailSocket();
 }
 
 VORUTIL_API int32_t VorSocketSetSendBufSize(VorSock sock, int32_t bytes) {
   if (SetInt(sock, SOL_SOCKET, SO_SNDBUF, bytes)) return 1;
-  VorErrNumSetSocket(0);
-  return 0;
+  return FailSocket();
 }
 
 VORUTIL_API int32_t VorSocketGetNameStr(VorSock sock, int32_t which, char* area) {
-  if (area == nullptr) {
-    VorErrNumSet(ERR_NULL_PTR);
-    return 0;
-  }
-  if (which != 0 && which != 1) {
-    VorErrNumSet(ERR_VAL_INVALID);
-    return 0;
-  }
+  if (area == nullptr) return Fail(ERR_NULL_PTR);
+  if (which != 0 && which != 1) return Fail(ERR_VAL_INVALID);
   sockaddr_in address{};
   int length = sizeof address;
   auto* name = reinterpret_cast<sockaddr*>(&address);
-  if ((which == 1 ? getsockname(sock, name, &length) : getpeername(sock, name, &length)) != 0) {
-    VorErrNumSetSocket(0);
-    return 0;
-  }
-  if (address.sin_family != AF_INET) {
-    VorErrNumSet(ERR_UNSUPPORTED);
-    return 0;
-  }
+  if ((which == 1 ? getsockname(sock, name, &length) : getpeername(sock, name, &length)) != 0)
+    return FailSocket();
+  if (address.sin_family != AF_INET) return Fail(ERR_UNSUPPORTED);
   uint32_t host = ntohl(address.sin_addr.s_addr);
   std::snprintf(area, 256, "%u.%u.%u.%u:%u", static_cast<unsigned>(host >> 24),
                 static_cast<unsigned>((host >> 16) & 0xFF), static_cast<unsigned>((host >> 8) & 0xFF),
@@ -295,8 +242,7 @@ VORUTIL_API int32_t VorSocketGetNameStr(VorSock sock, int32_t which, char* area)
 
 VORUTIL_API int32_t VorWinCloseSocket(VorSock sock) {
   if (closesocket(sock) == 0) return 0;
-  VorErrNumSetSocket(0);
-  return -1;
+  return FailMinusOneSocket();
 }
 
 }  // extern "C"
