@@ -85,19 +85,26 @@ constexpr int32_t ERROR_HANDLES_CLOSED = 676;
 #ifndef _WIN32
 // Codes that only Windows produces, named for the error table; the stand-in declares only the
 // codes it sets.
+constexpr int32_t ERROR_FILE_NOT_FOUND = 2;
+constexpr int32_t ERROR_OUTOFMEMORY = 14;
 constexpr int32_t ERROR_UNEXP_NET_ERR = 59;
 constexpr int32_t ERROR_SEM_TIMEOUT = 121;
+constexpr int32_t ERROR_IO_INCOMPLETE = 996;
+constexpr int32_t ERROR_IO_PENDING = 997;
 constexpr int32_t ERROR_CONNECTION_INVALID = 1229;
 constexpr int32_t ERROR_NETWORK_UNREACHABLE = 1231;
 constexpr int32_t ERROR_HOST_UNREACHABLE = 1232;
 constexpr int32_t ERROR_PORT_UNREACHABLE = 1234;
 constexpr int32_t ERROR_NO_SYSTEM_RESOURCES = 1450;
+constexpr int32_t WSAEBADF = 10009;
 constexpr int32_t WSAEPFNOSUPPORT = 10046;
 constexpr int32_t WSAENETRESET = 10052;
 constexpr int32_t WSAEHOSTDOWN = 10064;
 constexpr int32_t WSAEPROCLIM = 10067;
 constexpr int32_t WSASYSNOTREADY = 10091;
 constexpr int32_t WSAVERNOTSUPPORTED = 10092;
+constexpr int32_t WSANOTINITIALISED = 10093;
 constexpr int32_t WSAEDISCON = 10101;
+constexpr int32_t WSATRY_AGAIN = 11002;
 constexpr int32_t WSANO_RECOVERY = 11003;
 #endif
