@@ -17,8 +17,8 @@ int32_t VorLinkLocalCreateServer(Link* link) {
   if (VorLinkGetAddress(link, nullptr, nullptr, &address) == 0) return 0;
   SOCKET sock = VorSocketCreateServerLocal(address);
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkSocketBufSizeInternal(sock);
-  link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  vor::link::SocketBufSizeApply(sock);
+  link->device = vor::link::CellCreate(sock, kUnit, __LINE__);
   return 1;
 }
 
@@ -35,8 +35,8 @@ int32_t VorLinkLocalConnect(Link* link, double) {
   if (!NodeIsThisHost(node)) return Fail(ERR_VAL_INVALID);
   SOCKET sock = VorSocketCreateClientLocal(address);
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkSocketBufSizeInternal(sock);
-  return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
+  vor::link::SocketBufSizeApply(sock);
+  return vor::link::CellReplace(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
 int32_t VorLinkLocalConnectDone(Link*, Event*) { return Fail(ERR_UNSUPPORTED); }
@@ -48,7 +48,7 @@ int32_t VorLinkLocalPostConnect(Link* link, Mux*, Event* event) {
   if (VorLinkGetAddress(link, nullptr, nullptr, &address) == 0) return 0;
   SOCKET sock = VorSocketConnectBeginLocal(address);
   if (sock == INVALID_SOCKET) return 0;
-  if (!VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__)) return 0;
+  if (!vor::link::CellReplace(link, sock, kUnit, __LINE__)) return 0;
   event->u.le.done = VorLinkLocalConnectDone;
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;
@@ -60,18 +60,17 @@ int32_t VorLinkLocalPostConnect(Link* link, Mux*, Event* event) {
 
 // The "local" table: servers and connects are this driver's own, the rest is the shared socket
 // operations.
-static const LinkDriver kLocalDriver = {
-    nullptr, 0,
-    // making, accepting and ending links
-    VorLinkLocalCreateServer, VorLinkSocketCreateClient, VorLinkSocketAcceptClient,
-    VorLinkSocketDestroy,
-    // blocking calls
-    VorLinkSocketCheck, VorLinkLocalConnect, VorLinkSocketRecv, VorLinkSocketSend,
-    VorLinkSocketSetBlockMode,
-    // posted operations
-    VorLinkSocketPostAccept, VorLinkLocalPostConnect, VorLinkSocketPostRecv, VorLinkSocketPostSend,
-    nullptr};
+static const LinkDriver kLocalDriver = {nullptr, 0,
+                                        // making, accepting and ending links
+                                        VorLinkLocalCreateServer, VorLinkSocketCreateClient,
+                                        VorLinkSocketAcceptClient, VorLinkSocketDestroy,
+                                        // blocking calls
+                                        VorLinkSocketCheck, VorLinkLocalConnect, VorLinkSocketRecv,
+                                        VorLinkSocketSend, VorLinkSocketSetBlockMode,
+                                        // posted operations
+                                        VorLinkSocketPostAccept, VorLinkLocalPostConnect,
+                                        VorLinkSocketPostRecv, VorLinkSocketPostSend, nullptr};
 
 extern "C" VOR_API LinkDriver* VorLinkDriverLocalInit(void) {
-  return VorLinkDriverRegisterInternal("local", kLocalDriver);
+  return vor::link::DriverRegister("local", kLocalDriver);
 }

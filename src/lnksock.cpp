@@ -58,20 +58,20 @@ int32_t FailTransfer(bool nobufs_would_block) {
 // ---- The accept link: the record a posted accept builds for the connection it waits for ----
 
 Link* AcceptLinkCreate(Link* listener) {
-  auto* link = static_cast<Link*>(
-      VorCallocCheck(sizeof(Link), "event->u.le.accept_link", kUnit, __LINE__));
+  auto* link =
+      static_cast<Link*>(VorCallocCheck(sizeof(Link), "event->u.le.accept_link", kUnit, __LINE__));
   link->driver = listener->driver;
-  link->node = VorLinkStrCopyInternal(listener->node, "(event->u.le.accept_link->node)", kUnit,
-                                      __LINE__);
-  link->address = VorLinkStrCopyInternal(listener->address, "(event->u.le.accept_link->address)",
-                                         kUnit, __LINE__);
+  link->node =
+      vor::link::StrCopy(listener->node, "(event->u.le.accept_link->node)", kUnit, __LINE__);
+  link->address =
+      vor::link::StrCopy(listener->address, "(event->u.le.accept_link->address)", kUnit, __LINE__);
   return link;
 }
 
 void AcceptLinkDestroy(Event* event) {
   Link* link = event->u.le.accept_link;
   if (link->device != nullptr) {
-    VorWinCloseSocket(VorLinkSocketInternal(link));
+    VorWinCloseSocket(vor::link::SocketOf(link));
     VorFreeCheck(link->device, "event->u.le.accept_link->device", kUnit, __LINE__);
     link->device = nullptr;
   }
@@ -94,8 +94,8 @@ void ScratchDestroy(Event* event) {
 // The outcome of a completion: a destroyed link's operations come back failed with the abort
 // error whatever the port said; other failures carry the error the completion left behind.
 bool Succeeded(Link* link, Event* event) {
-  if (VorLinkClosingInternal(link)) {
-    VorLinkEventAbortInternal(event);
+  if (vor::link::Closing(link)) {
+    vor::link::EventAbort(event);
     return false;
   }
   if (event->u.le.successful == 1) return true;
@@ -105,29 +105,28 @@ bool Succeeded(Link* link, Event* event) {
 
 int32_t VorLinkSocketAcceptDone(Link* link, Event* event) {
   if (Succeeded(link, event)) {
-    SOCKET listener = VorLinkSocketInternal(link);
-    setsockopt(VorLinkSocketInternal(event->u.le.accept_link), SOL_SOCKET,
-               SO_UPDATE_ACCEPT_CONTEXT, reinterpret_cast<const char*>(&listener),
-               sizeof(SOCKET));
+    SOCKET listener = vor::link::SocketOf(link);
+    setsockopt(vor::link::SocketOf(event->u.le.accept_link), SOL_SOCKET, SO_UPDATE_ACCEPT_CONTEXT,
+               reinterpret_cast<const char*>(&listener), sizeof(SOCKET));
   } else {
     AcceptLinkDestroy(event);
   }
   ScratchDestroy(event);
-  VorLinkOpEndInternal(link);  // the last use of the listening link
+  vor::link::OpEnd(link);  // the last use of the listening link
   return 1;
 }
 
 int32_t VorLinkSocketRecvDone(Link* link, Event* event) {
   if (Succeeded(link, event))
     event->u.le.buf->write_offset += static_cast<int32_t>(event->u.le.bytes_transferred);
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   return 1;
 }
 
 int32_t VorLinkSocketSendDone(Link* link, Event* event) {
   if (Succeeded(link, event))
     event->u.le.buf->read_offset += static_cast<int32_t>(event->u.le.bytes_transferred);
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   return 1;
 }
 
@@ -135,12 +134,12 @@ int32_t VorLinkSocketSendDone(Link* link, Event* event) {
 // completion comes through the port either way), 0 with the Winsock error when refused.
 template <typename Start>
 int32_t StartTransfer(Link* link, Start start) {
-  VorLinkOpBeginInternal(link);
+  vor::link::OpBegin(link);
   DWORD bytes = 0;  // written only by a transfer that ends at once; the port reports it again
   if (start(&bytes) != SOCKET_ERROR) return 1;
   int32_t code = WSAGetLastError();
   if (code == WSA_IO_PENDING) return 1;
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   return FailSocket(code);
 }
 
@@ -148,28 +147,28 @@ int32_t StartTransfer(Link* link, Start start) {
 
 // ---- Shared with the drivers ----
 
-void* VorLinkCellCreateInternal(SOCKET sock, const char* unit, int32_t line) {
+void* vor::link::CellCreate(SOCKET sock, const char* unit, int32_t line) {
   auto* cell = static_cast<SOCKET*>(VorCallocCheck(sizeof(SOCKET), "device", unit, line));
   *cell = sock;
   return cell;
 }
 
-bool VorLinkCellReplaceInternal(Link* link, SOCKET sock, const char* unit, int32_t line) {
-  if (!VorLinkSocketAdoptInternal(link, sock)) {
+bool vor::link::CellReplace(Link* link, SOCKET sock, const char* unit, int32_t line) {
+  if (!vor::link::SocketAdopt(link, sock)) {
     ErrNumGuard keep;
     VorWinCloseSocket(sock);
     return false;
   }
   if (link->device == nullptr) {
-    link->device = VorLinkCellCreateInternal(sock, unit, line);
+    link->device = vor::link::CellCreate(sock, unit, line);
     return true;
   }
-  VorWinCloseSocket(VorLinkSocketInternal(link));
+  VorWinCloseSocket(vor::link::SocketOf(link));
   *static_cast<SOCKET*>(link->device) = sock;
   return true;
 }
 
-void VorLinkSocketBufSizeInternal(SOCKET sock) {
+void vor::link::SocketBufSizeApply(SOCKET sock) {
   VorOption* option = VorOptionLookup("_conn_socket_buffer_size");
   auto to_bytes = [](double value) {
     if (value >= static_cast<double>(INT32_MAX)) return INT32_MAX;
@@ -190,10 +189,10 @@ VOR_API int32_t VorLinkSocketCreateClient(Link*) { return 1; }
 
 VOR_API int32_t VorLinkSocketAcceptClient(Link* server_link, Link* new_link) {
   if (server_link->device == nullptr) return Fail(ERR_NULL_PTR);
-  SOCKET sock = VorSocketAccept(VorLinkSocketInternal(server_link));
+  SOCKET sock = VorSocketAccept(vor::link::SocketOf(server_link));
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkSocketBufSizeInternal(sock);
-  new_link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  vor::link::SocketBufSizeApply(sock);
+  new_link->device = vor::link::CellCreate(sock, kUnit, __LINE__);
   return 1;
 }
 
@@ -201,19 +200,19 @@ VOR_API int32_t VorLinkSocketDestroy(Link* link) {
   if (link->device == nullptr) return 1;
   // Closing the socket ends its outstanding operations; their completions may still read the
   // cell, and then the last of them frees it. A failed close has recorded its Winsock error.
-  int32_t closed = VorWinCloseSocket(VorLinkSocketInternal(link)) == 0 ? 1 : 0;
-  if (!VorLinkCellInUseInternal(link)) VorFreeCheck(link->device, "device", kUnit, __LINE__);
+  int32_t closed = VorWinCloseSocket(vor::link::SocketOf(link)) == 0 ? 1 : 0;
+  if (!vor::link::CellInUse(link)) VorFreeCheck(link->device, "device", kUnit, __LINE__);
   return closed;
 }
 
 VOR_API int32_t VorLinkSocketCheck(Link* link, int32_t mode, double timeout) {
   if (link->device == nullptr) return Fail(ERR_NULL_PTR);
-  return VorSocketCheck(VorLinkSocketInternal(link), mode, timeout);
+  return VorSocketCheck(vor::link::SocketOf(link), mode, timeout);
 }
 
 VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size) {
   if (link->device == nullptr) return FailMinusOne(ERR_NULL_PTR);
-  int count = recv(VorLinkSocketInternal(link), buf, size, 0);
+  int count = recv(vor::link::SocketOf(link), buf, size, 0);
   if (count > 0) return count;
   if (count == 0) return FailMinusOne(ERR_EOF);
   return FailTransfer(false);
@@ -221,14 +220,14 @@ VOR_API int32_t VorLinkSocketRecv(Link* link, char* buf, int32_t size) {
 
 VOR_API int32_t VorLinkSocketSend(Link* link, const char* buf, int32_t size) {
   if (link->device == nullptr) return FailMinusOne(ERR_NULL_PTR);
-  int count = send(VorLinkSocketInternal(link), buf, size, 0);
+  int count = send(vor::link::SocketOf(link), buf, size, 0);
   if (count >= 0) return count;
   return FailTransfer(true);
 }
 
 VOR_API int32_t VorLinkSocketSetBlockMode(Link* link, int32_t mode) {
   if (link->device == nullptr) return Fail(ERR_NULL_PTR);
-  int32_t result = VorSocketSetBlockMode(VorLinkSocketInternal(link), mode);
+  int32_t result = VorSocketSetBlockMode(vor::link::SocketOf(link), mode);
   if (result != 0) link->block_mode = mode;
   return result;
 }
@@ -247,18 +246,18 @@ VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux*, Event* event) {
     AcceptLinkDestroy(event);  // no socket of its own yet: frees memory only
     return failed;
   }
-  event->u.le.accept_link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  event->u.le.accept_link->device = vor::link::CellCreate(sock, kUnit, __LINE__);
   event->u.le.buf = VorBufCreate(kScratchSize);
   void* area = VorBufAllocAligned(event->u.le.buf, kScratchSize, 1);
-  VorLinkOpBeginInternal(link);
+  vor::link::OpBegin(link);
   DWORD bytes = 0;
-  if (AcceptEx(VorLinkSocketInternal(link), sock, area, 0, kAddressBlock, kAddressBlock, &bytes,
+  if (AcceptEx(vor::link::SocketOf(link), sock, area, 0, kAddressBlock, kAddressBlock, &bytes,
                OverlappedOf(event)) ||
       WSAGetLastError() == WSA_IO_PENDING)
     return 1;
   // Refused: nothing will come back, so nothing of it may stay.
   int32_t code = WSAGetLastError();
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   AcceptLinkDestroy(event);
   ScratchDestroy(event);
   return FailSocket(code);
@@ -274,7 +273,7 @@ VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
   event->u.le.wsabuf.len = static_cast<uint32_t>(buf->capacity - buf->write_offset);
   return StartTransfer(link, [link, event](DWORD* bytes) {
     DWORD flags = 0;
-    return WSARecv(VorLinkSocketInternal(link), WsaBufOf(event), 1, bytes, &flags,
+    return WSARecv(vor::link::SocketOf(link), WsaBufOf(event), 1, bytes, &flags,
                    OverlappedOf(event), nullptr);
   });
 }
@@ -288,7 +287,7 @@ VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux*, Event* event) {
   event->u.le.wsabuf.buf = buf->data + buf->read_offset;
   event->u.le.wsabuf.len = static_cast<uint32_t>(buf->write_offset - buf->read_offset);
   return StartTransfer(link, [link, event](DWORD* bytes) {
-    return WSASend(VorLinkSocketInternal(link), WsaBufOf(event), 1, bytes, 0, OverlappedOf(event),
+    return WSASend(vor::link::SocketOf(link), WsaBufOf(event), 1, bytes, 0, OverlappedOf(event),
                    nullptr);
   });
 }

@@ -63,7 +63,7 @@ bool AddressRewrite(Link* link, SOCKET sock) {
   const char* colon = std::strchr(name, ':');
   if (colon == nullptr) return false;
   VorFreeCheck(link->address, "server_link->address", kUnit, __LINE__);
-  link->address = VorLinkStrCopyInternal(colon + 1, "(server_link->address)", kUnit, __LINE__);
+  link->address = vor::link::StrCopy(colon + 1, "(server_link->address)", kUnit, __LINE__);
   return true;
 }
 
@@ -80,8 +80,8 @@ int32_t VorLinkTcpCreateServer(Link* link) {
     CloseQuietly(sock);
     return 0;
   }
-  VorLinkSocketBufSizeInternal(sock);
-  link->device = VorLinkCellCreateInternal(sock, kUnit, __LINE__);
+  vor::link::SocketBufSizeApply(sock);
+  link->device = vor::link::CellCreate(sock, kUnit, __LINE__);
   return 1;
 }
 
@@ -91,8 +91,8 @@ int32_t VorLinkTcpConnect(Link* link, double) {
   if (!Target(link, &node, &port)) return 0;
   SOCKET sock = VorSocketCreateClientTcp(node, port);
   if (sock == INVALID_SOCKET) return 0;
-  VorLinkSocketBufSizeInternal(sock);
-  return VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__) ? 1 : 0;
+  vor::link::SocketBufSizeApply(sock);
+  return vor::link::CellReplace(link, sock, kUnit, __LINE__) ? 1 : 0;
 }
 
 // The system's overlapped connect, which Windows hands out per socket provider.
@@ -125,20 +125,20 @@ int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
   // The connect completes through the port, so the socket is tied to it now: a bound link's new
   // socket joins its port and mode; an unbound link is bound to this multiplexer as its first
   // post with a socket would bind it. On failure the link keeps the new socket, unbound.
-  if (!VorLinkCellReplaceInternal(link, sock, kUnit, __LINE__)) return 0;
-  if (!VorLinkBindInternal(link, mux)) return 0;
+  if (!vor::link::CellReplace(link, sock, kUnit, __LINE__)) return 0;
+  if (!vor::link::Bind(link, mux)) return 0;
   event->u.le.done = VorLinkTcpConnectDone;
   event->u.le.successful = 0;
   event->u.le.bytes_transferred = 0;
   event->u.le.link_error = 0;
-  VorLinkOpBeginInternal(link);
+  vor::link::OpBegin(link);
   DWORD sent = 0;
   if (connect_ex(sock, reinterpret_cast<const sockaddr*>(&peer), sizeof peer, nullptr, 0, &sent,
                  reinterpret_cast<OVERLAPPED*>(&event->overlapped)))
     return 1;
   int32_t code = WSAGetLastError();
   if (code == WSA_IO_PENDING) return 1;
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   return FailSocket(code);
 }
 
@@ -148,19 +148,19 @@ int32_t VorLinkTcpPostConnect(Link* link, Mux* mux, Event* event) {
 // closed and reused meanwhile is never touched.
 int32_t VorLinkTcpConnectDone(Link* link, Event* event) {
   // A destroyed link, or a multiplexer being destroyed: end now, as an aborted operation.
-  if (VorMuxClosingInternal(event->mux) || !VorLinkSocketUseBeginInternal(link)) {
-    VorLinkEventAbortInternal(event);
+  if (vor::mux::Closing(event->mux) || !vor::link::SocketUseBegin(link)) {
+    vor::link::EventAbort(event);
   } else {
     if (event->u.le.successful == 1) {
-      SOCKET sock = VorLinkSocketInternal(link);
+      SOCKET sock = vor::link::SocketOf(link);
       setsockopt(sock, SOL_SOCKET, SO_UPDATE_CONNECT_CONTEXT, nullptr, 0);
-      VorLinkSocketBufSizeInternal(sock);
+      vor::link::SocketBufSizeApply(sock);
     } else {
       event->u.le.link_error = VorErrNumGetSocket();
     }
-    VorLinkSocketUseEndInternal(link);
+    vor::link::SocketUseEnd(link);
   }
-  VorLinkOpEndInternal(link);
+  vor::link::OpEnd(link);
   return 1;
 }
 
@@ -186,18 +186,17 @@ VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port) {
 
 // The "tcp" table: servers and connects are this driver's own, the rest is the shared socket
 // operations.
-static const LinkDriver kTcpDriver = {
-    nullptr, 1,
-    // making, accepting and ending links
-    VorLinkTcpCreateServer, VorLinkSocketCreateClient, VorLinkSocketAcceptClient,
-    VorLinkSocketDestroy,
-    // blocking calls
-    VorLinkSocketCheck, VorLinkTcpConnect, VorLinkSocketRecv, VorLinkSocketSend,
-    VorLinkSocketSetBlockMode,
-    // posted operations
-    VorLinkSocketPostAccept, VorLinkTcpPostConnect, VorLinkSocketPostRecv, VorLinkSocketPostSend,
-    nullptr};
+static const LinkDriver kTcpDriver = {nullptr, 1,
+                                      // making, accepting and ending links
+                                      VorLinkTcpCreateServer, VorLinkSocketCreateClient,
+                                      VorLinkSocketAcceptClient, VorLinkSocketDestroy,
+                                      // blocking calls
+                                      VorLinkSocketCheck, VorLinkTcpConnect, VorLinkSocketRecv,
+                                      VorLinkSocketSend, VorLinkSocketSetBlockMode,
+                                      // posted operations
+                                      VorLinkSocketPostAccept, VorLinkTcpPostConnect,
+                                      VorLinkSocketPostRecv, VorLinkSocketPostSend, nullptr};
 
 extern "C" VOR_API LinkDriver* VorLinkDriverTcpInit(void) {
-  return VorLinkDriverRegisterInternal("tcp", kTcpDriver);
+  return vor::link::DriverRegister("tcp", kTcpDriver);
 }

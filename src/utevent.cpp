@@ -77,7 +77,7 @@ intptr_t VorEventRepost(Event* event) {
   // A user event that was never posted has nowhere to go.
   if (event->repost_fn == nullptr) return Fail<intptr_t>(ERR_VAL_INVALID);
   // Each kind of event stored its re-issue function under its own type; call it through that.
-  if (event->type >= VOR_EVENT_ACCEPT) return VorLinkRepostInternal(event);
+  if (event->type >= VOR_EVENT_ACCEPT) return vor::link::Repost(event);
   auto repost = reinterpret_cast<VorEventRepostObjFn>(event->repost_fn);
   return reinterpret_cast<intptr_t>(repost(event->repost_obj, event->mux, event));
 }
@@ -86,7 +86,7 @@ intptr_t VorEventRepost(Event* event) {
 // until the operation comes back, and the multiplexer frees it then.
 int32_t VorEventDestroy(Event* event) {
   if (event == nullptr) return Fail(ERR_NULL_PTR);
-  if (IsLinkType(event->type) && VorMuxLinkOpAbandonInternal(event)) return 1;
+  if (IsLinkType(event->type) && vor::mux::LinkOpAbandon(event)) return 1;
   VorFreeCheck(event, "event", kUnit, __LINE__);
   return 1;
 }

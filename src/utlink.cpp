@@ -69,8 +69,8 @@ void ForgetInWalks(const LinkDriver* driver) {
 // Runs under the process-wide lock; the result is the first nonzero callback result, or 1.
 int32_t WalkDrivers(VorHashTraverseFn fn, void* arg) {
   int32_t capacity = VorHashCount(Registry());
-  auto* drivers = static_cast<LinkDriver**>(
-      VorMallocCheck(sizeof(LinkDriver*) * (capacity > 0 ? capacity : 1), "driver_walk", kUnit, __LINE__));
+  auto* drivers = static_cast<LinkDriver**>(VorMallocCheck(
+      sizeof(LinkDriver*) * (capacity > 0 ? capacity : 1), "driver_walk", kUnit, __LINE__));
   DriverWalk walk{drivers, 0, walks_in_progress};
   VorHashTraverse(Registry(), CollectDriver, &walk);
   walks_in_progress = &walk;
@@ -109,8 +109,8 @@ constexpr LinkTags kAcceptTags{"accept_link", "(accept_link->node)", "(accept_li
 Link* LinkCreate(LinkDriver* driver, const char* node, const char* address, const LinkTags& tags) {
   auto* link = static_cast<Link*>(VorCallocCheck(sizeof(Link), tags.record, kUnit, __LINE__));
   link->driver = driver;
-  link->node = VorLinkStrCopyInternal(node, tags.node, kUnit, __LINE__);
-  link->address = VorLinkStrCopyInternal(address, tags.address, kUnit, __LINE__);
+  link->node = vor::link::StrCopy(node, tags.node, kUnit, __LINE__);
+  link->address = vor::link::StrCopy(address, tags.address, kUnit, __LINE__);
   return link;
 }
 
@@ -143,10 +143,12 @@ constexpr int32_t kCellKept = 0x20000000;
 constexpr int32_t kSocketUseUnit = 0x01000000;
 constexpr int32_t kSocketUseMask = 0x1F000000;
 
-std::atomic_ref<int32_t> CloseState(Link* link) { return std::atomic_ref<int32_t>(link->close_state); }
+std::atomic_ref<int32_t> CloseState(Link* link) {
+  return std::atomic_ref<int32_t>(link->close_state);
+}
 
 void LinkFree(Link* link, int32_t state) {
-  VorMuxUnbindInternal(link->mux, &link->binding);
+  vor::mux::BindingRemove(link->mux, &link->binding);
   if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
   link->device = nullptr;
   VorFreeCheck(link->node, "link->node", kUnit, __LINE__);
@@ -201,28 +203,28 @@ bool TieToPort(SOCKET sock, void* port) {
 // link stays unbound, back in blocking mode if it was, with the failing step's error number.
 bool PostPrepare(Link* link, Mux* mux) {
   if (link->mux != nullptr)
-    return VorMuxBoundToInternal(link->mux, link->binding, mux) || Fail<bool>(ERR_WRONG_MUX);
+    return vor::mux::BoundTo(link->mux, link->binding, mux) || Fail<bool>(ERR_WRONG_MUX);
   if (link->device == nullptr) return true;
   int32_t mode = link->block_mode;
   if (VorLinkSetBlockMode(link, 0) == 0) return false;
-  if (!TieToPort(VorLinkSocketInternal(link), mux->port)) {
+  if (!TieToPort(vor::link::SocketOf(link), mux->port)) {
     ErrNumGuard keep;
     if (mode != 0) VorLinkSetBlockMode(link, mode);
     return false;
   }
   link->mux = mux;
-  VorMuxBindInternal(mux, &link->binding, true);
+  vor::mux::BindingAdd(mux, &link->binding, true);
   return true;
 }
 
 // Starts the driver's post operation, counted among the multiplexer's outstanding ones; on a
 // refusal nothing stays counted and the operation's error number stands.
 int32_t StartOperation(VorLinkPostFn operation, Link* link, Mux* mux, Event* event) {
-  VorMuxLinkOpStartInternal(mux, event);
+  vor::mux::LinkOpStart(mux, event);
   int32_t result = operation(link, mux, event);
   if (result != 0) return result;
   ErrNumGuard keep;
-  VorMuxLinkOpUndoInternal(mux, event);
+  vor::mux::LinkOpUndo(mux, event);
   return 0;
 }
 
@@ -253,14 +255,14 @@ Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot,
 
 // ---- Helpers shared by the link units ----
 
-char* VorLinkStrCopyInternal(const char* text, const char* tag, const char* unit, int32_t line) {
+char* vor::link::StrCopy(const char* text, const char* tag, const char* unit, int32_t line) {
   size_t size = std::strlen(text) + 1;
   auto* copy = static_cast<char*>(VorMallocCheck(size, tag, unit, line));
   std::memcpy(copy, text, size);
   return copy;
 }
 
-LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& table) {
+LinkDriver* vor::link::DriverRegister(const char* name, const LinkDriver& table) {
   return VorLinkDriverCreate(name, table.flag, table.create_server, table.create_client,
                              table.accept_client, table.destroy, table.check, table.connect,
                              table.recv, table.send, table.set_block_mode, table.post_accept,
@@ -269,31 +271,31 @@ LinkDriver* VorLinkDriverRegisterInternal(const char* name, const LinkDriver& ta
 
 // A link whose multiplexer is gone keeps its mode; there is no port left to tie to, and every
 // post on it is refused.
-bool VorLinkSocketAdoptInternal(Link* link, SOCKET sock) {
+bool vor::link::SocketAdopt(Link* link, SOCKET sock) {
   if (link->mux == nullptr) return true;
   if (VorSocketSetBlockMode(sock, link->block_mode) == 0) return false;
   return link->binding.mux_gone != 0 || TieToPort(sock, link->mux->port);
 }
 
-int32_t VorLinkRepostInternal(Event* event) {
+int32_t vor::link::Repost(Event* event) {
   auto* link = static_cast<Link*>(event->repost_obj);
-  if (link->mux != nullptr && !VorMuxBoundToInternal(link->mux, link->binding, event->mux))
+  if (link->mux != nullptr && !vor::mux::BoundTo(link->mux, link->binding, event->mux))
     return Fail(ERR_WRONG_MUX);
   auto operation = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
   return StartOperation(operation, link, event->mux, event);
 }
 
-bool VorLinkBindInternal(Link* link, Mux* mux) { return PostPrepare(link, mux); }
+bool vor::link::Bind(Link* link, Mux* mux) { return PostPrepare(link, mux); }
 
-void VorLinkOpBeginInternal(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
+void vor::link::OpBegin(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
 
-void VorLinkOpEndInternal(Link* link) { LinkRelease(link); }
+void vor::link::OpEnd(Link* link) { LinkRelease(link); }
 
-bool VorLinkClosingInternal(Link* link) {
+bool vor::link::Closing(Link* link) {
   return (CloseState(link).load(std::memory_order_acquire) & kDestroyed) != 0;
 }
 
-bool VorLinkSocketUseBeginInternal(Link* link) {
+bool vor::link::SocketUseBegin(Link* link) {
   auto state = CloseState(link);
   int32_t now = state.load(std::memory_order_acquire);
   do {
@@ -302,11 +304,11 @@ bool VorLinkSocketUseBeginInternal(Link* link) {
   return true;
 }
 
-void VorLinkSocketUseEndInternal(Link* link) {
+void vor::link::SocketUseEnd(Link* link) {
   CloseState(link).fetch_sub(kSocketUseUnit, std::memory_order_acq_rel);
 }
 
-bool VorLinkCellInUseInternal(Link* link) {
+bool vor::link::CellInUse(Link* link) {
   auto state = CloseState(link);
   int32_t now = state.load(std::memory_order_acquire);
   int32_t own_hold = (now & kDestroyed) != 0 ? 1 : 0;  // VorLinkDestroy's own
@@ -337,11 +339,24 @@ VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkO
     VorProcessMutexUnlock();
     return Fail<LinkDriver*>(ERR_EXISTS);
   }
-  auto* driver = static_cast<LinkDriver*>(VorMallocCheck(sizeof(LinkDriver), "driver", kUnit, __LINE__));
-  *driver = LinkDriver{VorLinkStrCopyInternal(name, "(driver->name)", kUnit, __LINE__),
-                       flag, create_server, create_client, accept_client, destroy, check,
-                       connect, recv, send, set_block_mode, post_accept, post_connect,
-                       post_recv, post_send, nullptr};
+  auto* driver =
+      static_cast<LinkDriver*>(VorMallocCheck(sizeof(LinkDriver), "driver", kUnit, __LINE__));
+  *driver = LinkDriver{vor::link::StrCopy(name, "(driver->name)", kUnit, __LINE__),
+                       flag,
+                       create_server,
+                       create_client,
+                       accept_client,
+                       destroy,
+                       check,
+                       connect,
+                       recv,
+                       send,
+                       set_block_mode,
+                       post_accept,
+                       post_connect,
+                       post_recv,
+                       post_send,
+                       nullptr};
   VorHashInsert(Registry(), driver->name, driver);
   VorProcessMutexUnlock();
   return driver;
@@ -417,7 +432,8 @@ VOR_API Link* VorLinkCreateClient(const char* driver_name, const char* node, con
 
 VOR_API Link* VorLinkAcceptClient(Link* server_link) {
   if (!LinkUsable(server_link)) return Fail<Link*>(ERR_NULL_PTR);
-  Link* link = LinkCreate(server_link->driver, server_link->node, server_link->address, kAcceptTags);
+  Link* link =
+      LinkCreate(server_link->driver, server_link->node, server_link->address, kAcceptTags);
   return LinkFinish(link, kAcceptTags, [server_link](Link* new_link) {
     return server_link->driver->accept_client(server_link, new_link);
   });
@@ -475,7 +491,8 @@ VOR_API int32_t VorLinkRecvTimeout(Link* link, char* area, int32_t size, double 
   if (link == nullptr || area == nullptr) return FailMinusOne(ERR_NULL_PTR);
   if (size < 1) return FailMinusOne(ERR_VAL_RANGE);
   // The time-out bounds each wait for data and is validated by every pass.
-  return RecvLoop(link, area, size, [link, timeout] { return VorLinkCheck(link, 0, timeout) != 0; });
+  return RecvLoop(link, area, size,
+                  [link, timeout] { return VorLinkCheck(link, 0, timeout) != 0; });
 }
 
 // ---- Links: accessors ----
@@ -533,11 +550,14 @@ VOR_API int32_t VorLinkSetUserProp(Link* link, void* value) {
 
 // ---- Links: posted operations ----
 
-VOR_API Event* VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg) {
-  return Post(link, mux, VOR_EVENT_ACCEPT, &LinkDriver::post_accept, nullptr, callback, callback_arg);
+VOR_API Event* VorLinkPostAccept(Link* link, Mux* mux, VorEventCallback callback,
+                                 void* callback_arg) {
+  return Post(link, mux, VOR_EVENT_ACCEPT, &LinkDriver::post_accept, nullptr, callback,
+              callback_arg);
 }
 
-VOR_API Event* VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback, void* callback_arg) {
+VOR_API Event* VorLinkPostConnect(Link* link, Mux* mux, VorEventCallback callback,
+                                  void* callback_arg) {
   return Post(link, mux, VOR_EVENT_CONNECT, &LinkDriver::post_connect, nullptr, callback,
               callback_arg);
 }

@@ -293,8 +293,8 @@ void ReleaseBindings(VorBinding* head, bool links) {
     node->prev = node->next = nullptr;
     if (links) {
       Link* link = LinkOfBinding(node);
-      if (!VorLinkClosingInternal(link) && link->device != nullptr)
-        CancelIoEx(reinterpret_cast<HANDLE>(VorLinkSocketInternal(link)), nullptr);
+      if (!vor::link::Closing(link) && link->device != nullptr)
+        CancelIoEx(reinterpret_cast<HANDLE>(vor::link::SocketOf(link)), nullptr);
     }
     node = next;
   }
@@ -442,7 +442,7 @@ Event* VorMuxEventLoop(Mux* mux) {
 
 // ---- Shared with the other units ----
 
-void VorMuxBindInternal(Mux* mux, VorBinding* node, bool is_link) {
+void vor::mux::BindingAdd(Mux* mux, VorBinding* node, bool is_link) {
   VorBinding* head = is_link ? &mux->bound_links : &mux->bound_timers;
   MuxLock hold(mux);
   node->mux_gone = 0;
@@ -452,7 +452,7 @@ void VorMuxBindInternal(Mux* mux, VorBinding* node, bool is_link) {
   head->next = node;
 }
 
-void VorMuxUnbindInternal(Mux* mux, VorBinding* node) {
+void vor::mux::BindingRemove(Mux* mux, VorBinding* node) {
   if (mux == nullptr || node->mux_gone != 0 || node->next == nullptr) return;
   MuxLock hold(mux);
   node->prev->next = node->next;
@@ -460,22 +460,22 @@ void VorMuxUnbindInternal(Mux* mux, VorBinding* node) {
   node->prev = node->next = nullptr;
 }
 
-void VorMuxLinkOpStartInternal(Mux* mux, Event* event) {
+void vor::mux::LinkOpStart(Mux* mux, Event* event) {
   std::atomic_ref<int32_t>(mux->link_ops).fetch_add(1, std::memory_order_acq_rel);
   LinkState(event).store(kOutstanding, std::memory_order_release);
 }
 
-void VorMuxLinkOpUndoInternal(Mux* mux, Event* event) {
+void vor::mux::LinkOpUndo(Mux* mux, Event* event) {
   LinkState(event).store(kAtRest, std::memory_order_release);
   std::atomic_ref<int32_t>(mux->link_ops).fetch_sub(1, std::memory_order_acq_rel);
 }
 
-bool VorMuxLinkOpAbandonInternal(Event* event) {
+bool vor::mux::LinkOpAbandon(Event* event) {
   int32_t expected = kOutstanding;
   return LinkState(event).compare_exchange_strong(expected, kAbandoned, std::memory_order_acq_rel);
 }
 
-bool VorMuxClosingInternal(Mux* mux) {
+bool vor::mux::Closing(Mux* mux) {
   return std::atomic_ref<int32_t>(mux->closing).load(std::memory_order_acquire) != 0;
 }
 

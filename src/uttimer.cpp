@@ -47,7 +47,7 @@ Timer* VorTimerCreate(double interval, const char* id) {
 int32_t VorTimerDestroy(Timer* timer) {
   if (timer == nullptr) return Fail(ERR_NULL_PTR);
   if (timer->outstanding > 0) return Fail(ERR_BUSY);
-  VorMuxUnbindInternal(timer->mux, &timer->binding);
+  vor::mux::BindingRemove(timer->mux, &timer->binding);
   VorFreeCheck(timer->id, "(timer->id)", kUnit, __LINE__);
   VorFreeCheck(timer, "timer", kUnit, __LINE__);
   return 1;
@@ -58,9 +58,9 @@ Event* VorTimerPost(Timer* timer, Mux* mux, VorEventCallback callback, void* cal
   if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   if (timer->mux == nullptr) {
     timer->mux = mux;
-    VorMuxBindInternal(mux, &timer->binding, false);
+    vor::mux::BindingAdd(mux, &timer->binding, false);
   }
-  if (!VorMuxBoundToInternal(timer->mux, timer->binding, mux)) return Fail<Event*>(ERR_WRONG_MUX);
+  if (!vor::mux::BoundTo(timer->mux, timer->binding, mux)) return Fail<Event*>(ERR_WRONG_MUX);
   Event* event = VorEventAllocInternal(VOR_EVENT_TIMER);
   event->repost_fn = reinterpret_cast<VorRepostFn>(&RepostTimerEvent);
   event->repost_obj = timer;
