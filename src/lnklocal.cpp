@@ -60,16 +60,19 @@ int32_t VorLinkLocalPostConnect(Link* link, Mux*, Event* event) {
 
 // The "local" table: servers and connects are this driver's own, the rest is the shared socket
 // operations.
-static const LinkDriver kLocalDriver = {nullptr, 0,
-                                        // making, accepting and ending links
-                                        VorLinkLocalCreateServer, VorLinkSocketCreateClient,
-                                        VorLinkSocketAcceptClient, VorLinkSocketDestroy,
-                                        // blocking calls
-                                        VorLinkSocketCheck, VorLinkLocalConnect, VorLinkSocketRecv,
-                                        VorLinkSocketSend, VorLinkSocketSetBlockMode,
-                                        // posted operations
-                                        VorLinkSocketPostAccept, VorLinkLocalPostConnect,
-                                        VorLinkSocketPostRecv, VorLinkSocketPostSend, nullptr};
+// clang-format off
+static const LinkDriver kLocalDriver = {
+    nullptr, 0,
+    // making, accepting and ending links
+    VorLinkLocalCreateServer, VorLinkSocketCreateClient, VorLinkSocketAcceptClient,
+    VorLinkSocketDestroy,
+    // blocking calls
+    VorLinkSocketCheck, VorLinkLocalConnect, VorLinkSocketRecv, VorLinkSocketSend,
+    VorLinkSocketSetBlockMode,
+    // posted operations
+    VorLinkSocketPostAccept, VorLinkLocalPostConnect, VorLinkSocketPostRecv, VorLinkSocketPostSend,
+    nullptr};
+// clang-format on
 
 extern "C" VOR_API LinkDriver* VorLinkDriverLocalInit(void) {
   return vor::link::DriverRegister("local", kLocalDriver);

@@ -57,15 +57,16 @@ int32_t FailTransfer(bool nobufs_would_block) {
 
 // ---- The accept link: the record a posted accept builds for the connection it waits for ----
 
+constexpr vor::link::RecordTags kAcceptLinkTags{kUnit,
+                                                "event->u.le.accept_link",
+                                                "(event->u.le.accept_link->node)",
+                                                "(event->u.le.accept_link->address)",
+                                                "event->u.le.accept_link->node",
+                                                "event->u.le.accept_link->address"};
+
 Link* AcceptLinkCreate(Link* listener) {
-  auto* link =
-      static_cast<Link*>(VorCallocCheck(sizeof(Link), "event->u.le.accept_link", kUnit, __LINE__));
-  link->driver = listener->driver;
-  link->node =
-      vor::link::StrCopy(listener->node, "(event->u.le.accept_link->node)", kUnit, __LINE__);
-  link->address =
-      vor::link::StrCopy(listener->address, "(event->u.le.accept_link->address)", kUnit, __LINE__);
-  return link;
+  return vor::link::RecordCreate(listener->driver, listener->node, listener->address,
+                                 kAcceptLinkTags);
 }
 
 void AcceptLinkDestroy(Event* event) {
@@ -75,11 +76,7 @@ void AcceptLinkDestroy(Event* event) {
     VorFreeCheck(link->device, "event->u.le.accept_link->device", kUnit, __LINE__);
     link->device = nullptr;
   }
-  VorFreeCheck(link->node, "event->u.le.accept_link->node", kUnit, __LINE__);
-  link->node = nullptr;
-  VorFreeCheck(link->address, "event->u.le.accept_link->address", kUnit, __LINE__);
-  link->address = nullptr;
-  VorFreeCheck(link, "event->u.le.accept_link", kUnit, __LINE__);
+  vor::link::RecordFree(link, kAcceptLinkTags);
   event->u.le.accept_link = nullptr;
 }
 
@@ -128,6 +125,17 @@ int32_t VorLinkSocketSendDone(Link* link, Event* event) {
     event->u.le.buf->read_offset += static_cast<int32_t>(event->u.le.bytes_transferred);
   vor::link::OpEnd(link);
   return 1;
+}
+
+// The first steps of a posted receive or send: the link has a socket and the event a buffer whose
+// offsets keep every byte touched inside it; then the completion handler is set and the results
+// cleared. False with the error number when refused.
+bool TransferPrepare(Link* link, Event* event, VorLinkDoneFn done) {
+  if (link->device == nullptr) return Fail<bool>(ERR_NULL_PTR);
+  if (int32_t fault = BufferCheck(event->u.le.buf); fault != ERR_OK) return Fail<bool>(fault);
+  event->u.le.done = done;
+  ClearResults(event);
+  return true;
 }
 
 // Starts a WSARecv or WSASend on the event's WSABUF; 1 when started (or done at once: the
@@ -264,11 +272,8 @@ VOR_API int32_t VorLinkSocketPostAccept(Link* link, Mux*, Event* event) {
 }
 
 VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
-  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
+  if (!TransferPrepare(link, event, VorLinkSocketRecvDone)) return 0;
   Buffer* buf = event->u.le.buf;
-  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return Fail(fault);
-  event->u.le.done = VorLinkSocketRecvDone;
-  ClearResults(event);
   event->u.le.wsabuf.buf = buf->data + buf->write_offset;
   event->u.le.wsabuf.len = static_cast<uint32_t>(buf->capacity - buf->write_offset);
   return StartTransfer(link, [link, event](DWORD* bytes) {
@@ -279,11 +284,8 @@ VOR_API int32_t VorLinkSocketPostRecv(Link* link, Mux*, Event* event) {
 }
 
 VOR_API int32_t VorLinkSocketPostSend(Link* link, Mux*, Event* event) {
-  if (link->device == nullptr) return Fail(ERR_NULL_PTR);
+  if (!TransferPrepare(link, event, VorLinkSocketSendDone)) return 0;
   Buffer* buf = event->u.le.buf;
-  if (int32_t fault = BufferCheck(buf); fault != ERR_OK) return Fail(fault);
-  event->u.le.done = VorLinkSocketSendDone;
-  ClearResults(event);
   event->u.le.wsabuf.buf = buf->data + buf->read_offset;
   event->u.le.wsabuf.len = static_cast<uint32_t>(buf->write_offset - buf->read_offset);
   return StartTransfer(link, [link, event](DWORD* bytes) {

@@ -1,7 +1,6 @@
 // The built-in driver "tcp": listening servers (on a port the system chooses when the address is
 // empty), blocking connects, posted connects through the system's overlapped connect (ConnectEx),
 // and the port parser. Everything after a socket exists is the shared socket operations.
-#include <climits>
 #include <cstring>
 
 #include "vor.h"
@@ -9,6 +8,8 @@
 #include "vormux.h"
 #include "vorwin.h"
 #include "vufail.h"
+#include "vusock.h"
+#include "vutext.h"
 
 using vor::ErrNumGuard;
 using vor::Fail;
@@ -17,29 +18,6 @@ using vor::FailSocket;
 namespace {
 
 constexpr const char* kUnit = "lnktcp";
-
-// getservbyname needs Winsock started, and a port may be parsed before any socket exists.
-void WinsockEnsure() {
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }();
-  (void)started;
-}
-
-bool AllDigits(const char* text) {
-  for (size_t i = std::strlen(text); i > 0; --i) {
-    if (text[i - 1] < '0' || text[i - 1] > '9') return false;
-  }
-  return true;
-}
-
-// The decimal value, held at INT32_MAX past it: still above every port, so refused later.
-int32_t DecimalValue(const char* text) {
-  int64_t value = 0;
-  for (; *text != '\0' && value <= INT32_MAX; ++text) value = value * 10 + (*text - '0');
-  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
-}
 
 // The link's node and its address as a port.
 bool Target(Link* link, const char** node, int32_t* port) {
@@ -63,7 +41,7 @@ bool AddressRewrite(Link* link, SOCKET sock) {
   const char* colon = std::strchr(name, ':');
   if (colon == nullptr) return false;
   VorFreeCheck(link->address, "server_link->address", kUnit, __LINE__);
-  link->address = vor::link::StrCopy(colon + 1, "(server_link->address)", kUnit, __LINE__);
+  link->address = vor::StrCopy(colon + 1, "(server_link->address)", kUnit, __LINE__);
   return true;
 }
 
@@ -170,11 +148,14 @@ extern "C" {
 
 VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port) {
   if (text == nullptr || port == nullptr) return Fail(ERR_NULL_PTR);
-  if (AllDigits(text)) {
-    *port = DecimalValue(text);
+  // A value past 65535 is given as it is (at most INT32_MAX): the socket layer refuses it.
+  if (vor::AllDigits(text)) {
+    *port = vor::DecimalValue(text);
     return 1;
   }
-  WinsockEnsure();
+  // getservbyname needs Winsock started, and a port may be parsed before any socket exists; when
+  // it cannot start, the lookup fails and so does the parse.
+  vor::WinsockStart();
   if (const servent* entry = getservbyname(text, "tcp"); entry != nullptr) {
     *port = ntohs(static_cast<u_short>(entry->s_port));
     return 1;
@@ -186,16 +167,19 @@ VOR_API int32_t VorLinkTcpParsePort(const char* text, int32_t* port) {
 
 // The "tcp" table: servers and connects are this driver's own, the rest is the shared socket
 // operations.
-static const LinkDriver kTcpDriver = {nullptr, 1,
-                                      // making, accepting and ending links
-                                      VorLinkTcpCreateServer, VorLinkSocketCreateClient,
-                                      VorLinkSocketAcceptClient, VorLinkSocketDestroy,
-                                      // blocking calls
-                                      VorLinkSocketCheck, VorLinkTcpConnect, VorLinkSocketRecv,
-                                      VorLinkSocketSend, VorLinkSocketSetBlockMode,
-                                      // posted operations
-                                      VorLinkSocketPostAccept, VorLinkTcpPostConnect,
-                                      VorLinkSocketPostRecv, VorLinkSocketPostSend, nullptr};
+// clang-format off
+static const LinkDriver kTcpDriver = {
+    nullptr, 1,
+    // making, accepting and ending links
+    VorLinkTcpCreateServer, VorLinkSocketCreateClient, VorLinkSocketAcceptClient,
+    VorLinkSocketDestroy,
+    // blocking calls
+    VorLinkSocketCheck, VorLinkTcpConnect, VorLinkSocketRecv, VorLinkSocketSend,
+    VorLinkSocketSetBlockMode,
+    // posted operations
+    VorLinkSocketPostAccept, VorLinkTcpPostConnect, VorLinkSocketPostRecv, VorLinkSocketPostSend,
+    nullptr};
+// clang-format on
 
 extern "C" VOR_API LinkDriver* VorLinkDriverTcpInit(void) {
   return vor::link::DriverRegister("tcp", kTcpDriver);

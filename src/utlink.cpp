@@ -2,7 +2,6 @@
 // the blocking calls built on the driver operations) and the common post routine that binds a
 // link to a multiplexer and hands a new Event to the driver's post operation.
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 #include "vor.h"
@@ -10,6 +9,7 @@
 #include "vormux.h"
 #include "vorwin.h"
 #include "vufail.h"
+#include "vutext.h"
 
 using vor::ErrNumGuard;
 using vor::Fail;
@@ -91,45 +91,37 @@ bool AnyNull(Ops... ops) {
 
 // ---- Link records ----
 
-struct LinkTags {
-  const char* record;
-  const char* node;
-  const char* address;
-  const char* free_node;
-  const char* free_address;
-};
+using vor::link::RecordTags;
 
-constexpr LinkTags kServerTags{"server_link", "(server_link->node)", "(server_link->address)",
-                               "server_link->node", "server_link->address"};
-constexpr LinkTags kClientTags{"client_link", "(client_link->node)", "(client_link->address)",
-                               "client_link->node", "client_link->address"};
-constexpr LinkTags kAcceptTags{"accept_link", "(accept_link->node)", "(accept_link->address)",
-                               "accept_link->node", "accept_link->address"};
+constexpr RecordTags kServerTags{kUnit,
+                                 "server_link",
+                                 "(server_link->node)",
+                                 "(server_link->address)",
+                                 "server_link->node",
+                                 "server_link->address"};
+constexpr RecordTags kClientTags{kUnit,
+                                 "client_link",
+                                 "(client_link->node)",
+                                 "(client_link->address)",
+                                 "client_link->node",
+                                 "client_link->address"};
+constexpr RecordTags kAcceptTags{kUnit,
+                                 "accept_link",
+                                 "(accept_link->node)",
+                                 "(accept_link->address)",
+                                 "accept_link->node",
+                                 "accept_link->address"};
+// A destroyed link, freed by whichever of VorLinkDestroy and its last completion ends last.
+constexpr RecordTags kDestroyedTags{kUnit,           "link",       "link->node",
+                                    "link->address", "link->node", "link->address"};
 
-Link* LinkCreate(LinkDriver* driver, const char* node, const char* address, const LinkTags& tags) {
-  auto* link = static_cast<Link*>(VorCallocCheck(sizeof(Link), tags.record, kUnit, __LINE__));
-  link->driver = driver;
-  link->node = vor::link::StrCopy(node, tags.node, kUnit, __LINE__);
-  link->address = vor::link::StrCopy(address, tags.address, kUnit, __LINE__);
-  return link;
-}
-
-// Frees a link whose driver operation failed; the operation has released its own device.
-void LinkUnmake(Link* link, const LinkTags& tags) {
-  VorFreeCheck(link->node, tags.free_node, kUnit, __LINE__);
-  link->node = nullptr;
-  VorFreeCheck(link->address, tags.free_address, kUnit, __LINE__);
-  link->address = nullptr;
-  VorFreeCheck(link, tags.record, kUnit, __LINE__);
-}
-
-// Runs the driver operation that gives the new link its socket; on failure the link goes and
-// the operation's error number stays.
+// Runs the driver operation that gives the new link its socket; on failure the link goes (the
+// operation has released its own device) and the operation's error number stays.
 template <typename Op>
-Link* LinkFinish(Link* link, const LinkTags& tags, Op operation) {
+Link* LinkFinish(Link* link, const RecordTags& tags, Op operation) {
   if (operation(link) != 0) return link;
   ErrNumGuard keep;
-  LinkUnmake(link, tags);
+  vor::link::RecordFree(link, tags);
   return nullptr;
 }
 
@@ -151,11 +143,7 @@ void LinkFree(Link* link, int32_t state) {
   vor::mux::BindingRemove(link->mux, &link->binding);
   if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
   link->device = nullptr;
-  VorFreeCheck(link->node, "link->node", kUnit, __LINE__);
-  link->node = nullptr;
-  VorFreeCheck(link->address, "link->address", kUnit, __LINE__);
-  link->address = nullptr;
-  VorFreeCheck(link, "link", kUnit, __LINE__);
+  vor::link::RecordFree(link, kDestroyedTags);
 }
 
 // Drops one hold on the link; the last hold on a destroyed link frees it.
@@ -255,11 +243,21 @@ Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot,
 
 // ---- Helpers shared by the link units ----
 
-char* vor::link::StrCopy(const char* text, const char* tag, const char* unit, int32_t line) {
-  size_t size = std::strlen(text) + 1;
-  auto* copy = static_cast<char*>(VorMallocCheck(size, tag, unit, line));
-  std::memcpy(copy, text, size);
-  return copy;
+Link* vor::link::RecordCreate(LinkDriver* driver, const char* node, const char* address,
+                              const RecordTags& tags) {
+  auto* link = static_cast<Link*>(VorCallocCheck(sizeof(Link), tags.record, tags.unit, __LINE__));
+  link->driver = driver;
+  link->node = vor::StrCopy(node, tags.node, tags.unit, __LINE__);
+  link->address = vor::StrCopy(address, tags.address, tags.unit, __LINE__);
+  return link;
+}
+
+void vor::link::RecordFree(Link* link, const RecordTags& tags) {
+  VorFreeCheck(link->node, tags.free_node, tags.unit, __LINE__);
+  link->node = nullptr;
+  VorFreeCheck(link->address, tags.free_address, tags.unit, __LINE__);
+  link->address = nullptr;
+  VorFreeCheck(link, tags.record, tags.unit, __LINE__);
 }
 
 LinkDriver* vor::link::DriverRegister(const char* name, const LinkDriver& table) {
@@ -341,7 +339,7 @@ VOR_API LinkDriver* VorLinkDriverCreate(const char* name, int32_t flag, VorLinkO
   }
   auto* driver =
       static_cast<LinkDriver*>(VorMallocCheck(sizeof(LinkDriver), "driver", kUnit, __LINE__));
-  *driver = LinkDriver{vor::link::StrCopy(name, "(driver->name)", kUnit, __LINE__),
+  *driver = LinkDriver{vor::StrCopy(name, "(driver->name)", kUnit, __LINE__),
                        flag,
                        create_server,
                        create_client,
@@ -417,7 +415,7 @@ VOR_API Link* VorLinkCreateServer(const char* driver_name, const char* node, con
   if (address == nullptr) address = "";  // for "tcp": a port the system chooses
   LinkDriver* driver = VorLinkDriverLookup(driver_name);
   if (driver == nullptr) return nullptr;  // not registered: no error number of our own
-  Link* link = LinkCreate(driver, node, address, kServerTags);
+  Link* link = vor::link::RecordCreate(driver, node, address, kServerTags);
   return LinkFinish(link, kServerTags, driver->create_server);
 }
 
@@ -426,14 +424,14 @@ VOR_API Link* VorLinkCreateClient(const char* driver_name, const char* node, con
     return Fail<Link*>(ERR_NULL_PTR);
   LinkDriver* driver = VorLinkDriverLookup(driver_name);
   if (driver == nullptr) return nullptr;
-  Link* link = LinkCreate(driver, node, address, kClientTags);
+  Link* link = vor::link::RecordCreate(driver, node, address, kClientTags);
   return LinkFinish(link, kClientTags, driver->create_client);
 }
 
 VOR_API Link* VorLinkAcceptClient(Link* server_link) {
   if (!LinkUsable(server_link)) return Fail<Link*>(ERR_NULL_PTR);
-  Link* link =
-      LinkCreate(server_link->driver, server_link->node, server_link->address, kAcceptTags);
+  Link* link = vor::link::RecordCreate(server_link->driver, server_link->node, server_link->address,
+                                       kAcceptTags);
   return LinkFinish(link, kAcceptTags, [server_link](Link* new_link) {
     return server_link->driver->accept_client(server_link, new_link);
   });

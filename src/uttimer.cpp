@@ -1,10 +1,9 @@
 // Timers: the template (interval, optional id) from which each post makes a new timer event.
 // A timer binds to the first multiplexer it is posted to, for life.
-#include <cstring>
-
 #include "vor.h"
 #include "vormux.h"
 #include "vufail.h"
+#include "vutext.h"
 
 using vor::Fail;
 
@@ -23,10 +22,7 @@ Event* RepostTimerEvent(void* /*timer*/, Mux* mux, Event* event) {
 
 char* CopyId(const char* id) {
   if (id == nullptr || id[0] == '\0') return nullptr;
-  size_t size = std::strlen(id) + 1;
-  auto* copy = static_cast<char*>(VorMallocCheck(size, "(timer->id)", kUnit, __LINE__));
-  std::memcpy(copy, id, size);
-  return copy;
+  return vor::StrCopy(id, "(timer->id)", kUnit, __LINE__);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // What the link units share inside the library and do not export (namespace vor::link): device
-// cells, string copies, the socket-buffer-size rule and the bookkeeping that lets a link be
+// cells, link records, the socket-buffer-size rule and the bookkeeping that lets a link be
 // destroyed while posted operations are outstanding.
 #pragma once
 #include <cstdint>
@@ -38,8 +38,22 @@ bool CellReplace(Link* link, SOCKET sock, const char* unit, int32_t line);
 // (ERR_WRONG_MUX), then repeats the driver's post operation and gives its result.
 int32_t Repost(Event* event);
 
-// A copy of text made through the tracking allocator.
-char* StrCopy(const char* text, const char* tag, const char* unit, int32_t line);
+// ---- Link records ----
+// The names a link record's blocks carry in the tracking allocator (unit, then the record, node
+// and address as made and as freed), one set for each way a record is made.
+struct RecordTags {
+  const char* unit;
+  const char* record;
+  const char* node;
+  const char* address;
+  const char* free_node;
+  const char* free_address;
+};
+// A zeroed record of driver with copies of node and address; no device yet.
+Link* RecordCreate(LinkDriver* driver, const char* node, const char* address,
+                   const RecordTags& tags);
+// Frees the record, its node and its address; the device cell is the caller's to free first.
+void RecordFree(Link* link, const RecordTags& tags);
 
 // Applies the option "_conn_socket_buffer_size" to a socket that has just become usable.
 void SocketBufSizeApply(SOCKET sock);

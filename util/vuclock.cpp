@@ -5,6 +5,7 @@
 #include "vorutil.h"
 #include "vorwin.h"
 #include "vufail.h"
+#include "vutext.h"
 
 using vor::Fail;
 using vor::FailOs;
@@ -18,12 +19,11 @@ struct ClockBase {
   std::chrono::steady_clock::time_point steady;
 
   ClockBase()
-      : wall_seconds(std::chrono::duration<double>(
-                         std::chrono::system_clock::now().time_since_epoch()).count()),
+      : wall_seconds(
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count()),
         steady(std::chrono::steady_clock::now()) {}
 };
-
-int Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
 }  // namespace
 
@@ -50,8 +50,8 @@ VORUTIL_API int32_t VorStrCmpi(const char* a, const char* b) {
   if (a == nullptr || b == nullptr) return (a != nullptr) - (b != nullptr);
   auto* p = reinterpret_cast<const unsigned char*>(a);
   auto* q = reinterpret_cast<const unsigned char*>(b);
-  while (*p != '\0' && Lower(*p) == Lower(*q)) ++p, ++q;
-  return Lower(*p) - Lower(*q);
+  while (*p != '\0' && vor::AsciiLower(*p) == vor::AsciiLower(*q)) ++p, ++q;
+  return vor::AsciiLower(*p) - vor::AsciiLower(*q);
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 
 #include "vorutil.h"
 #include "vufail.h"
+#include "vutext.h"
 
 using vor::Fail;
 
@@ -20,12 +21,11 @@ struct Entry {
 constexpr int32_t kMinBuckets = 4;
 constexpr int32_t kMaxBuckets = 1 << 24;
 
-unsigned char Lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 // FNV-1a over the lower-cased bytes, so keys differing only in ASCII case share a bucket.
 uint32_t HashKey(const char* key) {
   uint32_t h = 2166136261u;
-  for (auto* p = reinterpret_cast<const unsigned char*>(key); *p; ++p) h = (h ^ Lower(*p)) * 16777619u;
+  for (auto* p = reinterpret_cast<const unsigned char*>(key); *p; ++p)
+    h = (h ^ vor::AsciiLower(*p)) * 16777619u;
   return h;
 }
 
@@ -51,7 +51,8 @@ Entry** FindLink(VorHash* table, const char* key) {
 }
 
 Entry** NewBuckets(int32_t count) {
-  return static_cast<Entry**>(VorCallocCheck(sizeof(Entry*) * count, "hash->buckets", "vuhash", __LINE__));
+  return static_cast<Entry**>(
+      VorCallocCheck(sizeof(Entry*) * count, "hash->buckets", "vuhash", __LINE__));
 }
 
 void Grow(VorHash* table) {
@@ -111,7 +112,8 @@ VORUTIL_API int32_t VorHashInsert(VorHash* table, const char* key, void* value) 
   if (!TableAndKeyGiven(table, key)) return 0;
   Entry** link = FindLink(table, key);
   if (*link != nullptr) return Fail(ERR_EXISTS);
-  auto* entry = static_cast<Entry*>(VorMallocCheck(sizeof(Entry), "hash->entry", "vuhash", __LINE__));
+  auto* entry =
+      static_cast<Entry*>(VorMallocCheck(sizeof(Entry), "hash->entry", "vuhash", __LINE__));
   *entry = Entry{nullptr, key, value};
   *link = entry;
   if (++table->count > table->bucket_count) Grow(table);

@@ -20,6 +20,7 @@
 #include "vorwin.h"
 #include "vufail.h"
 #include "vulocalfs.h"
+#include "vutext.h"
 
 namespace fs = std::filesystem;
 using vor::Fail;
@@ -46,10 +47,6 @@ bool NameChar(char c) {
          c == '_' || c == '-';
 }
 
-bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
-
 // The address as a port (all digits) or as a registry key (the name in lower case).
 struct Address {
   bool valid = false;
@@ -63,20 +60,15 @@ Address ParseAddress(const char* text) {
   Address parsed;
   std::string name(text);
   if (name.empty() || name.size() > kMaxNameLength || name.back() == '.') return parsed;
-  bool digits = true;
   for (char c : name) {
     if (!NameChar(c)) return parsed;
-    digits = digits && IsDigit(c);
   }
-  if (digits) {
-    int32_t port = 0;
-    for (char c : name) {
-      port = port * 10 + (c - '0');
-      if (port > 65535) return parsed;
-    }
+  if (vor::AllDigits(name.c_str())) {
+    int32_t port = vor::DecimalValue(name.c_str());
+    if (port > 65535) return parsed;
     parsed.port = port;
   } else {
-    for (char& c : name) c = Lower(c);
+    for (char& c : name) c = static_cast<char>(vor::AsciiLower(static_cast<unsigned char>(c)));
     parsed.key = name;
   }
   parsed.valid = true;
@@ -146,8 +138,9 @@ bool Listening(int32_t port) {
   if (PortFree(port)) return false;
   VorSock probe = VorSocketConnectBeginTcp("127.0.0.1", port, 0);
   if (probe == VOR_INVALID_SOCKET) return false;
-  bool live = VorSocketCheck(probe, 1, kProbeSeconds) ? VorSocketConnectCompleteTcp(probe, 0, 0) == 1
-                                                      : VorErrNumGet() == ERR_TIMEOUT;
+  bool live = VorSocketCheck(probe, 1, kProbeSeconds)
+                  ? VorSocketConnectCompleteTcp(probe, 0, 0) == 1
+                  : VorErrNumGet() == ERR_TIMEOUT;
   VorWinCloseSocket(probe);
   return live;
 }

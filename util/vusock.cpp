@@ -1,5 +1,7 @@
 // TCP socket set-up: servers, clients, non-blocking connects, readiness waits, socket options and
 // addresses as text. Winsock is started once, lazily, on the first call that needs it.
+#include "vusock.h"
+
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -27,10 +29,7 @@ VorSock FailAndClose(SOCKET s) {
 }
 
 bool WinsockReady() {
-  static const int started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(2, 2), &data);
-  }();
+  int started = vor::WinsockStart();
   if (started != 0) return FailSocket<bool>(started);
   return true;
 }
@@ -108,7 +107,8 @@ VORUTIL_API VorSock VorSocketCreateServerTcpEx(const char* node, int32_t port) {
   if (s == INVALID_SOCKET) return FailSocket<VorSock>();
   // No other socket may bind this port while the server has it.
   if (!SetInt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, 1)) return FailAndClose(s);
-  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return FailAndClose(s);
+  if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return FailAndClose(s);
   if (listen(s, SOMAXCONN) != 0) return FailAndClose(s);
   return s;
 }
@@ -118,7 +118,8 @@ VORUTIL_API VorSock VorSocketCreateClientTcp(const char* node, int32_t port) {
   if (!Prepare(node, port, false, &address)) return VOR_INVALID_SOCKET;
   SOCKET s = NewStreamSocket();
   if (s == INVALID_SOCKET) return FailSocket<VorSock>();
-  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) return FailAndClose(s);
+  if (connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    return FailAndClose(s);
   return s;
 }
 
@@ -161,7 +162,8 @@ VORUTIL_API VorSock VorSocketConnectPrepareTcp(const char* node, int32_t port, v
 // 1 when the connect begun on sock has succeeded. Otherwise 0, with the connect's error recorded
 // and left as the thread's last Winsock error (so VorErrNumGetSocket reads it), or ERR_WOULD_BLOCK
 // when it has not ended yet.
-VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1, int32_t reserved2) {
+VORUTIL_API int32_t VorSocketConnectCompleteTcp(VorSock sock, int32_t reserved1,
+                                                int32_t reserved2) {
   if (reserved1 != 0 || reserved2 != 0) return Fail(ERR_VAL_INVALID);
   int error = 0;
   int length = sizeof error;
@@ -235,8 +237,9 @@ VORUTIL_API int32_t VorSocketGetNameStr(VorSock sock, int32_t which, char* area)
   if (address.sin_family != AF_INET) return Fail(ERR_UNSUPPORTED);
   uint32_t host = ntohl(address.sin_addr.s_addr);
   std::snprintf(area, 256, "%u.%u.%u.%u:%u", static_cast<unsigned>(host >> 24),
-                static_cast<unsigned>((host >> 16) & 0xFF), static_cast<unsigned>((host >> 8) & 0xFF),
-                static_cast<unsigned>(host & 0xFF), static_cast<unsigned>(ntohs(address.sin_port)));
+                static_cast<unsigned>((host >> 16) & 0xFF),
+                static_cast<unsigned>((host >> 8) & 0xFF), static_cast<unsigned>(host & 0xFF),
+                static_cast<unsigned>(ntohs(address.sin_port)));
   return 1;
 }
 
