@@ -81,7 +81,8 @@ void ServeOneClient(Mux* mux, Buffer* buf, Link* listener, Link* client) {
   Buffer* scratch = buf;
   ASSERT_EQ(VorEventGetBuf(accept, &scratch), 1);
   EXPECT_EQ(scratch, nullptr);
-  // Accepted links carry the listening link's node and address, unbound and with mode 0.
+  // Accepted links carry the listening link's driver, node and address, unbound and with mode 0.
+  EXPECT_EQ(accepted->driver, listener->driver);
   EXPECT_STREQ(accepted->node, listener->node);
   EXPECT_STREQ(accepted->address, listener->address);
   EXPECT_EQ(BoundMux(accepted), nullptr);
