@@ -192,6 +192,7 @@ struct Port : HandleObject {
   bool BecomePoller();
   void EndPolling(int packets);
   void Poll(int timeout_ms);
+  bool LookedLately();
   void Flush(Batch& batch);
   void Sleep(bool forever, Clock::time_point deadline);
 
@@ -202,6 +203,11 @@ struct Port : HandleObject {
   // non-blocking dispatch that ends every burst of a loop costs no epoll_wait on a port that
   // serves only timers and posted events.
   std::atomic<int> sockets{0};
+  // A poll has run since the last wait of 0 ms that found nothing. Such a wait looks at epoll
+  // only when this is clear, so that a loop which ends each burst with a wait of 0 ms pays no
+  // extra epoll_wait right after the poll that began the burst; readiness that came meanwhile
+  // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
+  std::atomic<bool> polled_lately{false};
 
  private:
   int wake_fd = -1;
@@ -370,7 +376,14 @@ void Port::Poll(int timeout_ms) {
   serving_batch = nullptr;
   const int queued = batch.count;
   for (int i = 0; i < batch.count; ++i) Push(batch.packets[i]);
+  polled_lately.store(true, std::memory_order_relaxed);
   EndPolling(queued);
+}
+
+bool Port::LookedLately() {
+  if (!polled_lately.load(std::memory_order_relaxed)) return false;
+  polled_lately.store(false, std::memory_order_relaxed);
+  return true;
 }
 
 // Sleeps while another thread polls and no packet has come, until woken or the deadline.
@@ -402,7 +415,9 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
     if (closed.load(std::memory_order_acquire)) return ERROR_ABANDONED_WAIT_0;
     if (Take(packet)) return ERROR_SUCCESS;
     const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
-    if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0)) return WAIT_TIMEOUT;
+    if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
+      return WAIT_TIMEOUT;
+    }
     if (BecomePoller()) {
       // A packet queued before this thread became the poller woke no one: look once more.
       if (Take(packet)) {
