@@ -2,6 +2,7 @@
 // completion, failures with the codes Windows reports, end of stream, aborts, large sends; and
 // ConnectEx, reached through WSAIoctl: success, refusal and abort through the port, also from a
 // wildcard bind whose port is chosen at connect.
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -89,17 +90,21 @@ TEST_F(OverlappedTest, PendingReceiveCompletesWhenDataArrives) {
   EXPECT_EQ(std::string(buffer, 3), "abc");
 }
 
-// A host that only ever waits 0 ms must still see its completions: readiness that arrives
-// after a wait has looked is found by the next wait of 0 ms or the one after it.
+// A host that only ever waits 0 ms must still see its completions, also after a wait that
+// has looked for readiness and found none.
 TEST_F(OverlappedTest, WaitsOfZeroMillisecondsAloneFindACompletion) {
   char buffer[16] = {};
   OVERLAPPED overlapped{};
   ExpectPending(StartRecv(buffer, sizeof buffer, &overlapped));
   wltest::ExpectEmpty(port_);
   ASSERT_TRUE(wltest::SendAll(pair_.far_end, "xyz", 3));
-  ASSERT_GT(PlatformSocketWait(pair_.near_end, 0, wltest::kWaitMs), 0);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wltest::kWaitMs);
   Completion c = Take(port_, 0);
-  if (!c.ok) c = Take(port_, 0);
+  while (!c.ok && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    c = Take(port_, 0);
+  }
   EXPECT_TRUE(c.ok);
   EXPECT_EQ(c.overlapped, &overlapped);
   EXPECT_EQ(c.bytes, 3u);
