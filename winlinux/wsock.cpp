@@ -46,16 +46,11 @@ bool Register(int fd, bool nonblocking, bool unbound) {
   ++state->generation;
   state->open = true;
   state->nonblocking = nonblocking;
-  state->shut_read = false;
-  state->shut_write = false;
   state->reuse_addr = false;
   state->reuse_unicast_port = false;
-  state->unbound = unbound;
-  state->bound_deferred = false;
-  state->port_deferred = false;
+  BeginConnection(*state, unbound);
   state->port = nullptr;
   state->key = 0;
-  state->recv_drained = false;
   return true;
 }
 
@@ -329,6 +324,18 @@ int shutdown(SOCKET s, int how) {
   return Succeed(0);
 }
 
+namespace {
+
+// The value a program hands to setsockopt; false when optval is missing or too short for it.
+template <typename T>
+bool OptionValue(const char* optval, int optlen, T* value) {
+  if (optval == nullptr || optlen < static_cast<int>(sizeof(T))) return false;
+  std::memcpy(value, optval, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
 // Departs from Windows: SO_UPDATE_ACCEPT_CONTEXT, SO_UPDATE_CONNECT_CONTEXT and
 // SO_EXCLUSIVEADDRUSE are accepted and do nothing (Linux addresses are exclusive already); options
 // outside the table fail with WSAENOPROTOOPT. SO_REUSE_UNICASTPORT counts for a later wildcard
@@ -342,20 +349,14 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     return Succeed(0);
   }
   if (level == SOL_SOCKET && optname == SO_REUSE_UNICASTPORT) {
-    if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) {
-      return Fail(SOCKET_ERROR, WSAEFAULT);
-    }
     int value;
-    std::memcpy(&value, optval, sizeof value);
+    if (!OptionValue(optval, optlen, &value)) return Fail(SOCKET_ERROR, WSAEFAULT);
     socket->reuse_unicast_port = value != 0;
     return Succeed(0);
   }
   if (level == SOL_SOCKET && optname == SO_LINGER) {
-    if (optval == nullptr || optlen < static_cast<int>(sizeof(linger))) {
-      return Fail(SOCKET_ERROR, WSAEFAULT);
-    }
     linger value;
-    std::memcpy(&value, optval, sizeof value);
+    if (!OptionValue(optval, optlen, &value)) return Fail(SOCKET_ERROR, WSAEFAULT);
     if (sysnet::SetLinger(socket.fd(), value.l_onoff != 0, value.l_linger) != 0) {
       return Fail(SOCKET_ERROR, SocketErrorFromErrno(errno));
     }
@@ -363,11 +364,8 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
   }
   const standin::OptionMapping* mapping = standin::FindOption(level, optname);
   if (mapping == nullptr) return Fail(SOCKET_ERROR, WSAENOPROTOOPT);
-  if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) {
-    return Fail(SOCKET_ERROR, WSAEFAULT);
-  }
   int value;
-  std::memcpy(&value, optval, sizeof value);
+  if (!OptionValue(optval, optlen, &value)) return Fail(SOCKET_ERROR, WSAEFAULT);
   if (mapping->option == sysnet::Option::kReuseAddr) {
     socket->reuse_addr = value != 0;
     return Succeed(0);

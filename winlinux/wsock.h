@@ -102,6 +102,17 @@ struct SocketState {
   OpQueue accepts;
 };
 
+// A connection begins on the socket's number (a new socket, or one an accept fills): what an
+// earlier connection left in the state goes. The caller holds the socket's lock.
+inline void BeginConnection(SocketState& state, bool unbound) {
+  state.shut_read = false;
+  state.shut_write = false;
+  state.recv_drained = false;
+  state.unbound = unbound;
+  state.bound_deferred = false;
+  state.port_deferred = false;
+}
+
 // The state record of a descriptor, made on first use when create is set.
 SocketState* Slot(SOCKET s, bool create);
 

@@ -121,12 +121,7 @@ Outcome TryAccept(int listen_fd, Op* op) {
   if (target->port != nullptr) {
     PortWatch(target->port, target_fd, Tag(target_fd, target->generation));
   }
-  target->shut_read = false;
-  target->shut_write = false;
-  target->recv_drained = false;
-  target->unbound = false;
-  target->bound_deferred = false;
-  target->port_deferred = false;
+  BeginConnection(*target, false);
   int local_length = static_cast<int>(op->local_length);
   sysnet::LocalName(target_fd, op->address_area, &local_length);
   std::memcpy(op->address_area + op->local_length, &remote, sizeof remote);
