@@ -4,10 +4,10 @@
 // completions of the sockets' pending operations, while the other waiters sleep on a condition
 // variable. Operations that complete at once queue their packet directly, without epoll.
 //
-// Every completion passes through the packet queue, so its common path takes no lock: a
-// bounded lock-free ring carries the packets, and the port's mutex is taken only when the ring
-// is full (the packets then wait in a growing overflow ring) or when a thread has to sleep or be
-// woken. The poller queues the completions of one readiness batch together, after the batch.
+// The queue is a ring under the port's mutex: one uncontended lock per packet in and out costs
+// less than the atomic read-modify-writes a lock-free ring needs for the same. The poller
+// gathers the completions of one poll and queues them together under the lock it takes anyway
+// when the poll ends.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -29,9 +29,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr int kEventsPerPoll = 64;
-constexpr size_t kRingPackets = 1024;  // a power of two
-constexpr unsigned kPolling = 1;
-constexpr unsigned kSleeper = 2;
 
 }  // namespace
 
@@ -48,17 +45,11 @@ struct Port : HandleObject {
   bool Queue(const Packet& packet);
 
  private:
-  bool Push(const Packet& packet);
-  bool Take(Packet* packet);
-  bool MayHavePackets() const;
-  void WakeWaiters(int packets);
-  void WakePoller(unsigned seen);
-  bool BecomePoller();
-  void EndPolling(int packets);
-  void Poll(int timeout_ms);
-  bool LookedLately();
+  void Poll(int timeout_ms, Batch& batch);
   void Flush(Batch& batch);
-  void Sleep(bool forever, Clock::time_point deadline);
+  void QueueBatchLocked(Batch& batch);
+  void WakePollerLocked();
+  bool LookedLatelyLocked();
 
  public:
   int epoll_fd = -1;
@@ -67,29 +58,21 @@ struct Port : HandleObject {
   // non-blocking dispatch that ends every burst of a loop costs no epoll_wait on a port that
   // serves only timers and posted events.
   std::atomic<int> sockets{0};
+
+ private:
+  int wake_fd = -1;
+  std::mutex mutex;  // guards everything below
+  std::condition_variable sleeping;
+  PacketRing packets;
+  bool polling = false;       // one waiter is in epoll_wait
+  bool poller_woken = false;  // the wake descriptor has been written since that poll began
   // A poll has run since the last wait of 0 ms that found nothing. Such a wait looks at epoll
   // only when this is clear, so that a loop which ends each burst with a wait of 0 ms pays no
   // extra epoll_wait right after the poll that began the burst; readiness that came meanwhile
   // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
-  std::atomic<bool> polled_lately{false};
-
- private:
-  int wake_fd = -1;
-  LockFreeRing ring;
-  std::mutex mutex;  // guards overflow and the sleepers' wait
-  std::condition_variable sleeping;
-  // Packets that found the ring full, in order. While there are any, every new packet goes here
-  // too, and a taker empties the ring before it takes from here: the order of one thread's
-  // packets is kept.
-  PacketRing overflow;
-  std::atomic<bool> overflowing{false};
-  // Who waits: kPolling when a waiter is in epoll_wait, plus kSleeper for each waiter asleep.
-  // One word, so that a thread that has queued packets learns both with one read-modify-write,
-  // which also orders its packets before a later waiter's look at the queue (or the waiter's
-  // announcement before this read).
-  std::atomic<unsigned> waiters{0};
-  std::atomic<bool> poller_woken{false};  // the wake descriptor has been written in this poll
-  std::atomic<bool> closed{false};
+  bool polled_lately = false;
+  int sleepers = 0;
+  bool closed = false;
 };
 
 namespace {
@@ -109,7 +92,7 @@ thread_local Batch* serving_batch = nullptr;
 bool Port::Open() {
   epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd < 0 || wake_fd < 0 || !ring.Open(kRingPackets)) return false;
+  if (epoll_fd < 0 || wake_fd < 0) return false;
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.u64 = kWakeTag;
@@ -117,115 +100,57 @@ bool Port::Open() {
 }
 
 void Port::OnClose() {
-  closed.store(true, std::memory_order_release);
-  {
-    std::lock_guard lock(mutex);
-    sleeping.notify_all();
-  }
-  WakePoller(waiters.fetch_add(0, std::memory_order_acq_rel));
+  std::lock_guard lock(mutex);
+  closed = true;
+  sleeping.notify_all();
+  WakePollerLocked();
 }
 
-// Every write of the wake descriptor follows a change of poller_woken from false to true, and a
-// new poller clears it before it announces itself: a wake-up meant for an earlier poll can only
-// make a later poll return early, never leave one asleep.
-void Port::WakePoller(unsigned seen) {
-  if ((seen & kPolling) == 0) return;
-  if (poller_woken.exchange(true, std::memory_order_acq_rel)) return;
+void Port::WakePollerLocked() {
+  if (!polling || poller_woken) return;
+  poller_woken = true;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
 }
 
-// After packets were pushed: a thread that looked for packets before them is asleep or in
-// epoll_wait. The read-modify-write of waiters is ordered against the one with which a waiter
-// announces itself, so either it sees the waiter or the waiter, looking afterwards, sees the
-// packets.
-void Port::WakeWaiters(int packets) {
-  const unsigned seen = waiters.fetch_add(0, std::memory_order_acq_rel);
-  if (seen >= kSleeper) {
-    std::lock_guard lock(mutex);
-    if (packets > 1) {
-      sleeping.notify_all();
-    } else {
-      sleeping.notify_one();
-    }
-  }
-  if (serving_port != this) WakePoller(seen);
-}
-
-bool Port::Push(const Packet& packet) {
-  if (!overflowing.load(std::memory_order_acquire) && ring.TryPush(packet)) return true;
-  std::lock_guard lock(mutex);
-  if (!overflowing.load(std::memory_order_relaxed) && ring.TryPush(packet)) return true;
-  if (!overflow.Push(packet)) return false;
-  overflowing.store(true, std::memory_order_release);
-  return true;
-}
-
-bool Port::Take(Packet* packet) {
-  if (ring.TryPop(packet)) return true;
-  if (!overflowing.load(std::memory_order_acquire)) return false;
-  std::lock_guard lock(mutex);
-  if (ring.TryPop(packet)) return true;  // pushed by a thread that had not yet seen the overflow
-  if (overflow.Empty()) return false;
-  *packet = overflow.Pop();
-  if (overflow.Empty()) overflowing.store(false, std::memory_order_release);
-  return true;
-}
-
-bool Port::MayHavePackets() const {
-  return !ring.LooksEmpty() || overflowing.load(std::memory_order_acquire);
-}
-
 bool Port::Queue(const Packet& packet) {
-  if (closed.load(std::memory_order_acquire)) return true;  // a closed port's packets go nowhere
   if (serving_port == this) {
     Batch& batch = *serving_batch;
     if (batch.count == kBatchPackets) Flush(batch);
     batch.packets[batch.count++] = packet;
     return true;
   }
-  if (!Push(packet)) return false;
-  WakeWaiters(1);
+  std::lock_guard lock(mutex);
+  if (closed) return true;  // a closed port's packets go nowhere, as on Windows
+  if (!packets.Push(packet)) return false;
+  // Wake a sleeper and the poller both: a sleeper already woken but not yet running still
+  // counts as sleeping, so waking only it could leave the packet to a poller that sleeps on.
+  if (sleepers > 0) sleeping.notify_one();
+  WakePollerLocked();
   return true;
 }
 
-// Queues the completions gathered so far in this poll. On exhaustion of memory they are lost,
-// as any completion whose packet cannot be queued.
-void Port::Flush(Batch& batch) {
-  for (int i = 0; i < batch.count; ++i) Push(batch.packets[i]);
-  if (batch.count > 0) WakeWaiters(batch.count);
+// Queues a poll's completions. On exhaustion of memory they are lost, as any completion whose
+// packet cannot be queued. The sleepers wake to take them; the poller needs no wake-up.
+void Port::QueueBatchLocked(Batch& batch) {
+  if (!closed) {
+    for (int i = 0; i < batch.count; ++i) packets.Push(batch.packets[i]);
+  }
+  if (sleepers > 0 && batch.count > 0) sleeping.notify_all();
   batch.count = 0;
 }
 
-bool Port::BecomePoller() {
-  unsigned seen = waiters.load(std::memory_order_relaxed);
-  if ((seen & kPolling) != 0) return false;
-  poller_woken.store(false, std::memory_order_relaxed);
-  while ((seen & kPolling) == 0) {
-    if (waiters.compare_exchange_weak(seen, seen | kPolling, std::memory_order_acq_rel)) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The poller steps down; a sleeper, if any, takes over the polling or the packets left.
-void Port::EndPolling(int packets) {
-  if (waiters.fetch_sub(kPolling, std::memory_order_acq_rel) < kSleeper) return;
+// A poll that completes more than a batch holds queues what it has so far.
+void Port::Flush(Batch& batch) {
   std::lock_guard lock(mutex);
-  if (packets > 0) {
-    sleeping.notify_all();
-  } else {
-    sleeping.notify_one();
-  }
+  QueueBatchLocked(batch);
 }
 
-// One round of epoll_wait by the poller; the completions it causes are queued after it, and
-// then the polling ends.
-void Port::Poll(int timeout_ms) {
+// One round of epoll_wait, run without the port's lock; the completions it causes gather in
+// batch.
+void Port::Poll(int timeout_ms, Batch& batch) {
   epoll_event events[kEventsPerPoll];
   const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
-  Batch batch;
   serving_port = this;
   serving_batch = &batch;
   for (int i = 0; i < count; ++i) {
@@ -238,32 +163,12 @@ void Port::Poll(int timeout_ms) {
   }
   serving_port = nullptr;
   serving_batch = nullptr;
-  const int queued = batch.count;
-  for (int i = 0; i < batch.count; ++i) Push(batch.packets[i]);
-  polled_lately.store(true, std::memory_order_relaxed);
-  EndPolling(queued);
 }
 
-bool Port::LookedLately() {
-  if (!polled_lately.load(std::memory_order_relaxed)) return false;
-  polled_lately.store(false, std::memory_order_relaxed);
-  return true;
-}
-
-// Sleeps while another thread polls and no packet has come, until woken or the deadline.
-void Port::Sleep(bool forever, Clock::time_point deadline) {
-  std::unique_lock lock(mutex);
-  const unsigned seen = waiters.fetch_add(kSleeper, std::memory_order_acq_rel);
-  const bool nothing_to_do =
-      (seen & kPolling) != 0 && !closed.load(std::memory_order_acquire) && !MayHavePackets();
-  if (nothing_to_do) {
-    if (forever) {
-      sleeping.wait(lock);
-    } else {
-      sleeping.wait_until(lock, deadline);
-    }
-  }
-  waiters.fetch_sub(kSleeper, std::memory_order_relaxed);
+bool Port::LookedLatelyLocked() {
+  const bool looked = polled_lately;
+  polled_lately = false;
+  return looked;
 }
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
@@ -275,25 +180,40 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   const Clock::time_point deadline =
       timed ? Clock::now() + std::chrono::milliseconds(milliseconds) : Clock::time_point{};
   bool polled = false;
+  std::unique_lock lock(mutex);
   for (;;) {
-    if (closed.load(std::memory_order_acquire)) return ERROR_ABANDONED_WAIT_0;
-    if (Take(packet)) return ERROR_SUCCESS;
+    if (closed) return ERROR_ABANDONED_WAIT_0;
+    if (!packets.Empty()) {
+      *packet = packets.Pop();
+      return ERROR_SUCCESS;
+    }
     const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
-    if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
+    if (left == 0 &&
+        (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLatelyLocked())) {
       return WAIT_TIMEOUT;
     }
-    if (BecomePoller()) {
-      // A packet queued before this thread became the poller woke no one: look once more.
-      if (Take(packet)) {
-        EndPolling(0);
-        return ERROR_SUCCESS;
-      }
-      Poll(left);
+    if (!polling) {
+      polling = true;
+      poller_woken = false;
+      lock.unlock();
+      Batch batch;
+      Poll(left, batch);
+      lock.lock();
+      polling = false;
       polled = true;
+      polled_lately = true;
+      QueueBatchLocked(batch);
+      if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
       continue;
     }
     if (left == 0) return WAIT_TIMEOUT;
-    Sleep(forever, deadline);
+    ++sleepers;
+    if (forever) {
+      sleeping.wait(lock);
+    } else {
+      sleeping.wait_until(lock, deadline);
+    }
+    --sleepers;
   }
 }
 
