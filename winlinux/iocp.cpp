@@ -18,6 +18,7 @@
 #include <mutex>
 #include <new>
 
+#include "lock.h"
 #include "packetqueue.h"
 #include "standin.h"
 
@@ -61,8 +62,8 @@ struct Port : HandleObject {
 
  private:
   int wake_fd = -1;
-  std::mutex mutex;  // guards everything below
-  std::condition_variable sleeping;
+  Lock mutex;  // guards everything below
+  std::condition_variable_any sleeping;
   PacketRing packets;
   bool polling = false;       // one waiter is in epoll_wait
   bool poller_woken = false;  // the wake descriptor has been written since that poll began

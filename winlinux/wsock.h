@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "lock.h"
 #include "standin.h"
 #include "sysnet.h"
 
@@ -66,7 +67,7 @@ class OpQueue {
 };
 
 struct SocketState {
-  std::mutex mutex;
+  Lock mutex;
   uint32_t generation = 0;  // changes at every open and close: stale readiness is ignored
   bool open = false;
   bool nonblocking = false;
@@ -158,7 +159,7 @@ class LockedSocket {
   void Unlock() { lock_.unlock(); }
 
  private:
-  std::unique_lock<std::mutex> lock_;
+  std::unique_lock<Lock> lock_;
   SocketState* state_ = nullptr;
   int fd_ = -1;
 };
