@@ -123,6 +123,39 @@ TEST_F(OverlappedTest, SendCompletesWithItsByteCountAndThePeerGetsTheData) {
   EXPECT_EQ(std::string(buffer, 7), "payload");
 }
 
+// Several buffers in one call, an empty one among them: a send that completes at once and a
+// receive that may wait both keep the bytes in buffer order.
+TEST_F(OverlappedTest, ScatteredSendAndReceiveKeepTheBytesInBufferOrder) {
+  char head[] = "ab";
+  char tail[] = "cdef";
+  WSABUF out[3] = {{2, head}, {0, tail}, {4, tail}};
+  OVERLAPPED sent{};
+  DWORD ignored = 0;
+  const int send_result = WSASend(pair_.near_end, out, 3, &ignored, 0, &sent, nullptr);
+  if (send_result != 0) ExpectPending(send_result);
+  const Completion send_done = Take(port_);
+  EXPECT_TRUE(send_done.ok);
+  EXPECT_EQ(send_done.bytes, 6u);
+  char arrived[8] = {};
+  EXPECT_EQ(recv(pair_.far_end, arrived, sizeof arrived, 0), 6);
+  EXPECT_EQ(std::string(arrived, 6), "abcdef");
+
+  char first[3] = {};
+  char second[16] = {};
+  WSABUF in[3] = {{3, first}, {0, second}, {16, second}};
+  OVERLAPPED received{};
+  DWORD flags = 0;
+  const int recv_result = WSARecv(pair_.near_end, in, 3, &ignored, &flags, &received, nullptr);
+  if (recv_result != 0) ExpectPending(recv_result);
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "0123456789", 10));
+  const Completion recv_done = Take(port_);
+  EXPECT_TRUE(recv_done.ok);
+  EXPECT_EQ(recv_done.overlapped, &received);
+  EXPECT_EQ(recv_done.bytes, 10u);
+  EXPECT_EQ(std::string(first, 3), "012");
+  EXPECT_EQ(std::string(second, 7), "3456789");
+}
+
 // A send far larger than the socket buffers completes once, when every byte is out.
 TEST_F(OverlappedThreads, LargeSendCompletesOnlyWithAllItsBytes) {
   const int small = 8192;

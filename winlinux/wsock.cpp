@@ -56,10 +56,9 @@ bool Register(int fd, bool nonblocking, bool unbound) {
 
 }  // namespace
 
-long SyncRecv(LockedSocket& socket, const sysnet::Slice* slices, int count, bool peek,
-              DWORD* error) {
+long SyncRecv(LockedSocket& socket, const Transfer& transfer, bool peek, DWORD* error) {
   for (;;) {
-    const long received = sysnet::Receive(socket.fd(), slices, count, peek);
+    const long received = sysnet::Receive(socket.fd(), transfer.slices, transfer.slice_count, peek);
     if (received >= 0) return received;
     if (!WouldBlock(errno)) {
       *error = SocketErrorFromErrno(errno);
@@ -77,22 +76,16 @@ long SyncRecv(LockedSocket& socket, const sysnet::Slice* slices, int count, bool
   }
 }
 
-long SyncSend(LockedSocket& socket, const sysnet::Slice* slices, int count, DWORD* error) {
-  Op scratch{};
-  scratch.slice_count = count;
-  for (int i = 0; i < count; ++i) {
-    scratch.slices[i] = slices[i];
-    scratch.total += slices[i].size;
-  }
+long SyncSend(LockedSocket& socket, Transfer& transfer, DWORD* error) {
   for (;;) {
-    const Outcome outcome = TrySend(socket.fd(), &scratch);
-    if (outcome.state == Outcome::kDone) return static_cast<long>(scratch.total);
+    const Outcome outcome = TrySend(socket.fd(), transfer);
+    if (outcome.state == Outcome::kDone) return static_cast<long>(transfer.total);
     if (outcome.state == Outcome::kFailed) {
       *error = SocketErrorFromErrno(outcome.error);
       return -1;
     }
     if (socket->nonblocking) {
-      if (scratch.done > 0) return static_cast<long>(scratch.done);
+      if (transfer.done > 0) return static_cast<long>(transfer.done);
       *error = WSAEWOULDBLOCK;
       return -1;
     }
@@ -475,9 +468,9 @@ int recv(SOCKET s, char* buf, int len, int flags) {
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (len < 0 || (buf == nullptr && len > 0)) return Fail(SOCKET_ERROR, WSAEFAULT);
   if (socket->shut_read) return Fail(SOCKET_ERROR, WSAESHUTDOWN);
-  const sysnet::Slice slice{buf, static_cast<size_t>(len)};
+  const standin::Transfer transfer = standin::SingleTransfer(buf, static_cast<size_t>(len));
   DWORD error = 0;
-  const long received = standin::SyncRecv(socket, &slice, 1, (flags & MSG_PEEK) != 0, &error);
+  const long received = standin::SyncRecv(socket, transfer, (flags & MSG_PEEK) != 0, &error);
   if (received < 0) return Fail(SOCKET_ERROR, error);
   return Succeed(static_cast<int>(received));
 }
@@ -488,9 +481,10 @@ int send(SOCKET s, const char* buf, int len, int) {
   if (!socket) return Fail(SOCKET_ERROR, WSAENOTSOCK);
   if (len < 0 || (buf == nullptr && len > 0)) return Fail(SOCKET_ERROR, WSAEFAULT);
   if (socket->shut_write) return Fail(SOCKET_ERROR, WSAESHUTDOWN);
-  const sysnet::Slice slice{const_cast<char*>(buf), static_cast<size_t>(len)};
+  standin::Transfer transfer =
+      standin::SingleTransfer(const_cast<char*>(buf), static_cast<size_t>(len));
   DWORD error = 0;
-  const long sent = standin::SyncSend(socket, &slice, 1, &error);
+  const long sent = standin::SyncSend(socket, transfer, &error);
   if (sent < 0) return Fail(SOCKET_ERROR, error);
   return Succeed(static_cast<int>(sent));
 }

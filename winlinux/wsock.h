@@ -25,16 +25,30 @@ constexpr int kAddressLength = static_cast<int>(sizeof(sockaddr_in));
 
 enum class OpKind { kRecv, kSend, kAccept, kConnect };
 
+// The buffers of one receive or send, and how many bytes of them a send has sent so far.
+struct Transfer {
+  sysnet::Slice slices[kMaxSlices];
+  int slice_count;
+  size_t total;
+  size_t done;
+};
+
+// A transfer of one buffer, as recv and send make.
+inline Transfer SingleTransfer(void* data, size_t size) {
+  Transfer transfer{};
+  transfer.slices[0] = {data, size};
+  transfer.slice_count = 1;
+  transfer.total = size;
+  return transfer;
+}
+
 // One outstanding overlapped operation. Taken from a pool, so starting one allocates nothing
 // once the pool has grown to the program's working size.
 struct Op {
   Op* next;
   OVERLAPPED* overlapped;
   OpKind kind;
-  sysnet::Slice slices[kMaxSlices];
-  int slice_count;
-  size_t total;
-  size_t done;
+  Transfer transfer;
   SOCKET accept_socket;
   uint32_t accept_generation;
   char* address_area;
@@ -168,10 +182,9 @@ inline bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLO
 
 // ---- wsock.cpp: synchronous transfers, with blocking emulated in blocking mode ----
 // -1 with the Winsock error in *error, or the byte count.
-long SyncRecv(LockedSocket& socket, const sysnet::Slice* slices, int count, bool peek,
-              DWORD* error);
+long SyncRecv(LockedSocket& socket, const Transfer& transfer, bool peek, DWORD* error);
 // A blocking send returns when all bytes are out, a non-blocking one after one attempt.
-long SyncSend(LockedSocket& socket, const sysnet::Slice* slices, int count, DWORD* error);
+long SyncSend(LockedSocket& socket, Transfer& transfer, DWORD* error);
 
 // ---- wsoverlapped.cpp: what the synchronous calls share with the engine ----
 // How one non-blocking try of an operation ended.
@@ -181,10 +194,10 @@ struct Outcome {
   int error;
 };
 
-// Sends until all of the operation's bytes are out, or the socket is full or fails.
-Outcome TrySend(int fd, Op* op);
-// Copies the program's buffers into the operation; false when there are none or too many.
-bool CopySlices(Op* op, const WSABUF* buffers, DWORD count);
+// Sends until all of the transfer's bytes are out, or the socket is full or fails.
+Outcome TrySend(int fd, Transfer& transfer);
+// Takes the program's buffers into a transfer; false when there are none or too many.
+bool FillTransfer(Transfer* transfer, const WSABUF* buffers, DWORD count);
 // Completes the socket's outstanding operations (or only the one of overlapped, when it is not
 // null) with ERROR_OPERATION_ABORTED; false when there was none.
 bool AbortOperations(SocketState& state, const OVERLAPPED* overlapped);

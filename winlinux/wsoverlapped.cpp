@@ -88,14 +88,14 @@ Outcome FromErrno(int error) {
 }
 
 // A 0-byte receive waits for data without taking it, as on Windows: peek one byte.
-Outcome TryRecv(int fd, Op* op) {
-  if (op->total == 0) {
+Outcome TryRecv(int fd, const Transfer& transfer) {
+  if (transfer.total == 0) {
     char probe;
     const sysnet::Slice slice{&probe, 1};
     if (sysnet::Receive(fd, &slice, 1, true) >= 0) return {Outcome::kDone, 0, 0};
     return FromErrno(errno);
   }
-  const long received = sysnet::Receive(fd, op->slices, op->slice_count, false);
+  const long received = sysnet::Receive(fd, transfer.slices, transfer.slice_count, false);
   if (received >= 0) return {Outcome::kDone, static_cast<DWORD>(received), 0};
   return FromErrno(errno);
 }
@@ -152,20 +152,24 @@ bool ConnectAttemptFailed(int error) {
 // A receive that found nothing, or fewer bytes than it had room for, has emptied the socket. An
 // end of stream or an error does not count: no readiness would follow to clear the mark, and
 // the next receive must meet them again at once.
-bool LeftDrained(const Op* op, const Outcome& outcome) {
+bool LeftDrained(const Transfer& transfer, const Outcome& outcome) {
   if (outcome.state == Outcome::kPending) return true;
-  return outcome.state == Outcome::kDone && outcome.bytes > 0 && outcome.bytes < op->total;
+  return outcome.state == Outcome::kDone && outcome.bytes > 0 && outcome.bytes < transfer.total;
+}
+
+// One try of a receive or send; a receive also notes whether it left the socket empty.
+Outcome TryTransfer(SocketState& state, int fd, OpKind kind, Transfer& transfer) {
+  if (kind == OpKind::kSend) return TrySend(fd, transfer);
+  const Outcome outcome = TryRecv(fd, transfer);
+  state.recv_drained = LeftDrained(transfer, outcome);
+  return outcome;
 }
 
 Outcome TryOp(SocketState& state, int fd, Op* op) {
   switch (op->kind) {
-    case OpKind::kRecv: {
-      const Outcome outcome = TryRecv(fd, op);
-      state.recv_drained = LeftDrained(op, outcome);
-      return outcome;
-    }
+    case OpKind::kRecv:
     case OpKind::kSend:
-      return TrySend(fd, op);
+      return TryTransfer(state, fd, op->kind, op->transfer);
     case OpKind::kAccept:
       return TryAccept(fd, op);
     case OpKind::kConnect:
@@ -174,14 +178,19 @@ Outcome TryOp(SocketState& state, int fd, Op* op) {
   return {Outcome::kFailed, 0, EINVAL};
 }
 
-// Records the result in the OVERLAPPED, queues the packet and returns the record to the pool.
-// Nothing touches the OVERLAPPED after the packet is queued: another thread may own it then.
-void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
-  OVERLAPPED* overlapped = op->overlapped;
-  GiveOp(state, op);
+// Records the result in the OVERLAPPED and queues the packet. Nothing touches the OVERLAPPED
+// after the packet is queued: another thread may own it then.
+void CompleteOverlapped(SocketState& state, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
   overlapped->Internal = error;
   overlapped->InternalHigh = bytes;
   if (state.port != nullptr) PortQueue(state.port, state.key, overlapped, bytes, error);
+}
+
+// Completes a queued operation and returns its record to the pool.
+void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
+  OVERLAPPED* overlapped = op->overlapped;
+  GiveOp(state, op);
+  CompleteOverlapped(state, overlapped, bytes, error);
 }
 
 // Runs the pending operations of one direction in order until one cannot proceed.
@@ -196,18 +205,23 @@ void Serve(SocketState& state, int fd, OpQueue& queue) {
   }
 }
 
-// The start shared by WSARecv, WSASend and AcceptEx. On kDone the caller stores its out values
-// and then calls Complete; on kFailed the record has gone back to the pool; on kPending the
-// record waits in the queue.
+void MarkPending(OVERLAPPED* overlapped) {
+  overlapped->Internal = kStatusPending;
+  overlapped->InternalHigh = 0;
+}
+
+// Nothing may overtake operations already waiting in a direction, and a receive on a socket
+// known to be empty can leave the read to the poller.
+bool MustWaitForPoller(const SocketState& state, const OpQueue& queue, OpKind kind) {
+  return !queue.Empty() || (kind == OpKind::kRecv && state.recv_drained && state.port);
+}
+
+// The start of AcceptEx. On kDone the caller stores its out values and then calls Complete; on
+// kFailed the record has gone back to the pool; on kPending the record waits in the queue.
 Outcome Start(LockedSocket& socket, OpQueue& queue, Op* op) {
-  op->overlapped->Internal = kStatusPending;
-  op->overlapped->InternalHigh = 0;
-  // Nothing may overtake operations already waiting in this direction, and a receive on a
-  // socket known to be empty can leave the read to the poller.
-  const bool wait_for_poller =
-      !queue.Empty() || (op->kind == OpKind::kRecv && socket->recv_drained && socket->port);
-  Outcome outcome =
-      wait_for_poller ? Outcome{Outcome::kPending, 0, 0} : TryOp(*socket, socket.fd(), op);
+  MarkPending(op->overlapped);
+  Outcome outcome = MustWaitForPoller(*socket, queue, op->kind) ? Outcome{Outcome::kPending, 0, 0}
+                                                                : TryOp(*socket, socket.fd(), op);
   if (outcome.state == Outcome::kPending && socket->port == nullptr) {
     outcome = {Outcome::kFailed, 0, EINVAL};
   }
@@ -218,42 +232,56 @@ Outcome Start(LockedSocket& socket, OpQueue& queue, Op* op) {
 
 }  // namespace
 
-// An overlapped send completes only when all its bytes are out: keep sending until then.
-Outcome TrySend(int fd, Op* op) {
-  while (op->done < op->total) {
-    sysnet::Slice rest[kMaxSlices];
-    int count = 0;
-    size_t skip = op->done;
-    for (int i = 0; i < op->slice_count; ++i) {
-      const sysnet::Slice& slice = op->slices[i];
-      if (skip >= slice.size) {
-        skip -= slice.size;
-        continue;
-      }
-      rest[count++] = {static_cast<char*>(slice.data) + skip, slice.size - skip};
-      skip = 0;
+namespace {
+
+// The slices of a transfer not yet sent; their count.
+int UnsentSlices(const Transfer& transfer, sysnet::Slice* rest) {
+  int count = 0;
+  size_t skip = transfer.done;
+  for (int i = 0; i < transfer.slice_count; ++i) {
+    const sysnet::Slice& slice = transfer.slices[i];
+    if (skip >= slice.size) {
+      skip -= slice.size;
+      continue;
     }
-    const long sent = sysnet::Send(fd, rest, count);
+    rest[count++] = {static_cast<char*>(slice.data) + skip, slice.size - skip};
+    skip = 0;
+  }
+  return count;
+}
+
+long SendUnsent(int fd, const Transfer& transfer) {
+  if (transfer.done == 0) return sysnet::Send(fd, transfer.slices, transfer.slice_count);
+  sysnet::Slice rest[kMaxSlices];
+  return sysnet::Send(fd, rest, UnsentSlices(transfer, rest));
+}
+
+}  // namespace
+
+// An overlapped send completes only when all its bytes are out: keep sending until then.
+Outcome TrySend(int fd, Transfer& transfer) {
+  while (transfer.done < transfer.total) {
+    const long sent = SendUnsent(fd, transfer);
     if (sent < 0) {
       Outcome outcome = FromErrno(errno);
-      outcome.bytes = static_cast<DWORD>(op->done);
+      outcome.bytes = static_cast<DWORD>(transfer.done);
       return outcome;
     }
-    op->done += static_cast<size_t>(sent);
+    transfer.done += static_cast<size_t>(sent);
   }
-  return {Outcome::kDone, static_cast<DWORD>(op->total), 0};
+  return {Outcome::kDone, static_cast<DWORD>(transfer.total), 0};
 }
 
 // Accepts into the socket the program made beforehand: the new connection's descriptor is
 
-bool CopySlices(Op* op, const WSABUF* buffers, DWORD count) {
+bool FillTransfer(Transfer* transfer, const WSABUF* buffers, DWORD count) {
   if (buffers == nullptr || count == 0 || count > kMaxSlices) return false;
-  op->slice_count = static_cast<int>(count);
-  op->total = 0;
-  op->done = 0;
+  transfer->slice_count = static_cast<int>(count);
+  transfer->total = 0;
+  transfer->done = 0;
   for (DWORD i = 0; i < count; ++i) {
-    op->slices[i] = {buffers[i].buf, buffers[i].len};
-    op->total += buffers[i].len;
+    transfer->slices[i] = {buffers[i].buf, buffers[i].len};
+    transfer->total += buffers[i].len;
   }
   return true;
 }
@@ -330,27 +358,50 @@ int CheckOverlappedCall(const LockedSocket& socket, LPWSAOVERLAPPED overlapped,
   return 0;
 }
 
-// The one way an overlapped receive or send starts: behind the earlier ones of its direction,
-// done at once when it can be (returns 0 with the byte count, its packet queued now), or
-// pending (SOCKET_ERROR with WSA_IO_PENDING).
-int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
-                    LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
-                    LPWSAOVERLAPPED overlapped) {
+// Queues a receive or send to wait for the poller, its buffers taken from the program's or
+// from a transfer already tried; SOCKET_ERROR with WSA_IO_PENDING, or the error of a refusal.
+int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
+         LPWSAOVERLAPPED overlapped, const WSABUF* buffers, DWORD buffer_count,
+         const standin::Transfer* tried) {
+  if (socket->port == nullptr) return Fail(SOCKET_ERROR, WSAEINVAL);
   standin::Op* op = standin::TakeOp(*socket);
   if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
-  if (!standin::CopySlices(op, buffers, buffer_count)) {
+  if (tried != nullptr) {
+    op->transfer = *tried;
+  } else if (!standin::FillTransfer(&op->transfer, buffers, buffer_count)) {
     standin::GiveOp(*socket, op);
     return Fail(SOCKET_ERROR, WSAEINVAL);
   }
   op->kind = kind;
   op->overlapped = overlapped;
-  const standin::Outcome outcome = standin::Start(socket, queue, op);
-  if (outcome.state == standin::Outcome::kPending) return Fail(SOCKET_ERROR, WSA_IO_PENDING);
+  queue.Push(op);
+  return Fail(SOCKET_ERROR, WSA_IO_PENDING);
+}
+
+// The one way an overlapped receive or send starts: behind the earlier ones of its direction,
+// done at once when it can be (returns 0 with the byte count, its packet queued now), or
+// pending (SOCKET_ERROR with WSA_IO_PENDING). One that completes at once needs no operation
+// record: its buffers are tried from the stack.
+int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
+                    LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
+                    LPWSAOVERLAPPED overlapped) {
+  standin::MarkPending(overlapped);
+  if (standin::MustWaitForPoller(*socket, queue, kind)) {
+    return Pend(socket, queue, kind, overlapped, buffers, buffer_count, nullptr);
+  }
+  standin::Transfer transfer;
+  if (!standin::FillTransfer(&transfer, buffers, buffer_count)) {
+    return Fail(SOCKET_ERROR, WSAEINVAL);
+  }
+  const standin::Outcome outcome = standin::TryTransfer(*socket, socket.fd(), kind, transfer);
+  if (outcome.state == standin::Outcome::kPending) {
+    return Pend(socket, queue, kind, overlapped, buffers, buffer_count, &transfer);
+  }
   if (outcome.state == standin::Outcome::kFailed) {
     return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
   }
   if (bytes_done != nullptr) *bytes_done = outcome.bytes;
-  standin::Complete(*socket, op, outcome.bytes, ERROR_SUCCESS);
+  standin::CompleteOverlapped(*socket, overlapped, outcome.bytes, ERROR_SUCCESS);
   return Succeed(0);
 }
 
@@ -364,12 +415,13 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_receiv
   LockedSocket socket(s);
   if (flags == nullptr) return Fail(SOCKET_ERROR, WSAEFAULT);
   if (socket && overlapped == nullptr && routine == nullptr) {
-    standin::Op scratch{};
-    if (!standin::CopySlices(&scratch, buffers, buffer_count)) return Fail(SOCKET_ERROR, WSAEINVAL);
+    standin::Transfer transfer;
+    if (!standin::FillTransfer(&transfer, buffers, buffer_count)) {
+      return Fail(SOCKET_ERROR, WSAEINVAL);
+    }
     if (socket->shut_read) return Fail(SOCKET_ERROR, WSAESHUTDOWN);
     DWORD error = 0;
-    const long received = standin::SyncRecv(socket, scratch.slices, scratch.slice_count,
-                                            (*flags & MSG_PEEK) != 0, &error);
+    const long received = standin::SyncRecv(socket, transfer, (*flags & MSG_PEEK) != 0, &error);
     if (received < 0) return Fail(SOCKET_ERROR, error);
     if (bytes_received != nullptr) *bytes_received = static_cast<DWORD>(received);
     *flags = 0;
@@ -388,11 +440,13 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_sent, 
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine) {
   LockedSocket socket(s);
   if (socket && overlapped == nullptr && routine == nullptr) {
-    standin::Op scratch{};
-    if (!standin::CopySlices(&scratch, buffers, buffer_count)) return Fail(SOCKET_ERROR, WSAEINVAL);
+    standin::Transfer transfer;
+    if (!standin::FillTransfer(&transfer, buffers, buffer_count)) {
+      return Fail(SOCKET_ERROR, WSAEINVAL);
+    }
     if (socket->shut_write) return Fail(SOCKET_ERROR, WSAESHUTDOWN);
     DWORD error = 0;
-    const long sent = standin::SyncSend(socket, scratch.slices, scratch.slice_count, &error);
+    const long sent = standin::SyncSend(socket, transfer, &error);
     if (sent < 0) return Fail(SOCKET_ERROR, error);
     if (bytes_sent != nullptr) *bytes_sent = static_cast<DWORD>(sent);
     return Succeed(0);
