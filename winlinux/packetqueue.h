@@ -19,7 +19,8 @@ struct Packet {
   DWORD error;
 };
 
-// FIFO of packets in a ring that doubles when full: no allocation per packet once it has grown
+// FIFO of packets in a ring that doubles when full (its capacity a power of two, so that a
+// position wraps with a mask instead of a division): no allocation per packet once it has grown
 // to the port's working size, and the same OVERLAPPED may sit in it any number of times.
 // Not thread-safe; the port keeps it under its mutex.
 class PacketRing {
@@ -33,14 +34,14 @@ class PacketRing {
 
   bool Push(const Packet& packet) {
     if (count_ == capacity_ && !Grow()) return false;
-    slots_[(head_ + count_) % capacity_] = packet;
+    slots_[(head_ + count_) & (capacity_ - 1)] = packet;
     ++count_;
     return true;
   }
 
   Packet Pop() {
     const Packet packet = slots_[head_];
-    head_ = (head_ + 1) % capacity_;
+    head_ = (head_ + 1) & (capacity_ - 1);
     --count_;
     return packet;
   }
@@ -50,7 +51,7 @@ class PacketRing {
     const size_t capacity = capacity_ == 0 ? 64 : capacity_ * 2;
     auto* slots = static_cast<Packet*>(std::malloc(capacity * sizeof(Packet)));
     if (slots == nullptr) return false;
-    for (size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) % capacity_];
+    for (size_t i = 0; i < count_; ++i) slots[i] = slots_[(head_ + i) & (capacity_ - 1)];
     std::free(slots_);
     slots_ = slots;
     capacity_ = capacity;

@@ -9,23 +9,12 @@
 
 namespace vorwin {
 namespace standin {
-namespace {
-
-constexpr size_t kChunkSize = 1024;
-constexpr size_t kChunkCount = 1024;
-constexpr SOCKET kMaxSockets = kChunkSize * kChunkCount;
-
-std::atomic<SocketState*> socket_chunks[kChunkCount];
-
-}  // namespace
-
-SocketState* Slot(SOCKET s, bool create) {
+SocketState* CreateSlot(SOCKET s) {
   if (s >= kMaxSockets) return nullptr;
-  std::atomic<SocketState*>& chunk = socket_chunks[s / kChunkSize];
+  std::atomic<SocketState*>& chunk = socket_chunks[s / kSocketChunkSize];
   SocketState* states = chunk.load(std::memory_order_acquire);
   if (states == nullptr) {
-    if (!create) return nullptr;
-    auto* fresh = new (std::nothrow) SocketState[kChunkSize];
+    auto* fresh = new (std::nothrow) SocketState[kSocketChunkSize];
     if (fresh == nullptr) return nullptr;
     if (chunk.compare_exchange_strong(states, fresh, std::memory_order_acq_rel)) {
       states = fresh;
@@ -33,14 +22,14 @@ SocketState* Slot(SOCKET s, bool create) {
       delete[] fresh;
     }
   }
-  return &states[s % kChunkSize];
+  return &states[s % kSocketChunkSize];
 }
 
 namespace {
 
 // Makes a descriptor a Windows socket. False when its number is beyond the table.
 bool Register(int fd, bool nonblocking, bool unbound) {
-  SocketState* state = Slot(static_cast<SOCKET>(fd), true);
+  SocketState* state = CreateSlot(static_cast<SOCKET>(fd));
   if (state == nullptr) return false;
   std::lock_guard lock(state->mutex);
   ++state->generation;

@@ -9,6 +9,7 @@
 // itself is always non-blocking; blocking calls are emulated by waiting with poll().
 #pragma once
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -128,8 +129,21 @@ inline void BeginConnection(SocketState& state, bool unbound) {
   state.port_deferred = false;
 }
 
-// The state record of a descriptor, made on first use when create is set.
-SocketState* Slot(SOCKET s, bool create);
+// The table of state records: chunks made on first use and never freed, so that a lookup needs
+// no lock. It is read on every socket call.
+constexpr size_t kSocketChunkSize = 1024;
+constexpr size_t kSocketChunkCount = 1024;
+constexpr SOCKET kMaxSockets = kSocketChunkSize * kSocketChunkCount;
+inline std::atomic<SocketState*> socket_chunks[kSocketChunkCount];
+
+// The state record of a descriptor, or null when its chunk was never made.
+inline SocketState* Slot(SOCKET s) {
+  if (s >= kMaxSockets) return nullptr;
+  SocketState* states = socket_chunks[s / kSocketChunkSize].load(std::memory_order_acquire);
+  return states == nullptr ? nullptr : &states[s % kSocketChunkSize];
+}
+// The same, the chunk made when needed.
+SocketState* CreateSlot(SOCKET s);
 
 inline uint64_t Tag(int fd, uint32_t generation) {
   return (uint64_t{generation} << 32) | static_cast<uint32_t>(fd);
@@ -139,7 +153,7 @@ inline uint64_t Tag(int fd, uint32_t generation) {
 class LockedSocket {
  public:
   explicit LockedSocket(SOCKET s) {
-    SocketState* state = Slot(s, false);
+    SocketState* state = Slot(s);
     if (state == nullptr) return;
     lock_ = std::unique_lock(state->mutex);
     if (!state->open) {

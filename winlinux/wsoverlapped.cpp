@@ -102,7 +102,7 @@ Outcome TryRecv(int fd, const Transfer& transfer) {
 
 // moved onto the accept socket's number, so that SOCKET stays the program's handle.
 Outcome TryAccept(int listen_fd, Op* op) {
-  SocketState* target = Slot(op->accept_socket, false);
+  SocketState* target = Slot(op->accept_socket);
   if (target == nullptr) return {Outcome::kFailed, 0, ENOTSOCK};
   std::lock_guard lock(target->mutex);
   if (!target->open || target->generation != op->accept_generation) {
@@ -277,12 +277,13 @@ Outcome TrySend(int fd, Transfer& transfer) {
 bool FillTransfer(Transfer* transfer, const WSABUF* buffers, DWORD count) {
   if (buffers == nullptr || count == 0 || count > kMaxSlices) return false;
   transfer->slice_count = static_cast<int>(count);
-  transfer->total = 0;
   transfer->done = 0;
+  size_t total = 0;
   for (DWORD i = 0; i < count; ++i) {
     transfer->slices[i] = {buffers[i].buf, buffers[i].len};
-    transfer->total += buffers[i].len;
+    total += buffers[i].len;
   }
+  transfer->total = total;
   return true;
 }
 
@@ -321,14 +322,15 @@ DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key) {
 
 void SocketOnReady(uint64_t tag) {
   const int fd = static_cast<int>(tag & 0xFFFFFFFF);
-  SocketState* state = Slot(static_cast<SOCKET>(fd), false);
+  SocketState* state = Slot(static_cast<SOCKET>(fd));
   if (state == nullptr) return;
   std::lock_guard lock(state->mutex);
   if (!state->open || state->generation != static_cast<uint32_t>(tag >> 32)) return;
   state->recv_drained = false;
-  Serve(*state, fd, state->recvs);
-  Serve(*state, fd, state->sends);
-  Serve(*state, fd, state->accepts);
+  // Most readiness finds work in one direction only; the others cost a look.
+  if (!state->recvs.Empty()) Serve(*state, fd, state->recvs);
+  if (!state->sends.Empty()) Serve(*state, fd, state->sends);
+  if (!state->accepts.Empty()) Serve(*state, fd, state->accepts);
 }
 
 }  // namespace standin
