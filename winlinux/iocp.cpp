@@ -46,6 +46,7 @@ struct Port : HandleObject {
   bool Queue(const Packet& packet);
 
  private:
+  DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
   void Flush(Batch& batch);
   void QueueBatchLocked(Batch& batch);
@@ -173,7 +174,19 @@ bool Port::LookedLatelyLocked() {
 }
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
+// A packet already queued is taken in a few instructions; the rest is WaitForPacket's.
 DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
+  mutex.lock();
+  if (!closed && !packets.Empty()) {
+    *packet = packets.Pop();
+    mutex.unlock();
+    return ERROR_SUCCESS;
+  }
+  std::unique_lock lock(mutex, std::adopt_lock);
+  return WaitForPacket(lock, milliseconds, packet);
+}
+
+DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet) {
   const bool forever = milliseconds == INFINITE;
   // The clock is read only for a finite wait that can last: polling and waiting for ever need
   // no deadline.
@@ -181,7 +194,6 @@ DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   const Clock::time_point deadline =
       timed ? Clock::now() + std::chrono::milliseconds(milliseconds) : Clock::time_point{};
   bool polled = false;
-  std::unique_lock lock(mutex);
   for (;;) {
     if (closed) return ERROR_ABANDONED_WAIT_0;
     if (!packets.Empty()) {

@@ -155,14 +155,20 @@ class LockedSocket {
   explicit LockedSocket(SOCKET s) {
     SocketState* state = Slot(s);
     if (state == nullptr) return;
-    lock_ = std::unique_lock(state->mutex);
+    state->mutex.lock();
     if (!state->open) {
-      lock_.unlock();
+      state->mutex.unlock();
       return;
     }
     state_ = state;
+    held_ = &state->mutex;
     fd_ = static_cast<int>(s);
   }
+  ~LockedSocket() {
+    if (held_ != nullptr) held_->unlock();
+  }
+  LockedSocket(const LockedSocket&) = delete;
+  LockedSocket& operator=(const LockedSocket&) = delete;
   explicit operator bool() const { return state_ != nullptr; }
   SocketState* operator->() const { return state_; }
   SocketState& operator*() const { return *state_; }
@@ -173,10 +179,10 @@ class LockedSocket {
   bool WaitUnlocked(int mode, int timeout_ms, int* result) {
     const uint32_t generation = state_->generation;
     ++state_->blocked;
-    lock_.unlock();
+    held_->unlock();
     *result = sysnet::Wait(fd_, mode, timeout_ms);
     const int saved = errno;
-    lock_.lock();
+    held_->lock();
     if (--state_->blocked == 0 && state_->close_deferred) {
       state_->close_deferred = false;
       sysnet::Close(fd_);
@@ -184,10 +190,14 @@ class LockedSocket {
     errno = saved;
     return state_->open && state_->generation == generation;
   }
-  void Unlock() { lock_.unlock(); }
+  // Gives the lock up early; the state may no longer be used.
+  void Unlock() {
+    held_->unlock();
+    held_ = nullptr;
+  }
 
  private:
-  std::unique_lock<Lock> lock_;
+  Lock* held_ = nullptr;  // the state's lock while this holds it
   SocketState* state_ = nullptr;
   int fd_ = -1;
 };
