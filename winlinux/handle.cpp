@@ -5,8 +5,10 @@
 // Lookups run on every port and event call, so they take no lock: a slot counts the lookups
 // inside it, and closing a handle empties the slot, then waits for that count to fall to 0
 // before it lets the object go. A lookup that entered before the slot was emptied has taken its
-// own reference by then; one that entered after finds the slot empty (or, once the slot is
-// reused, a different generation). Creating and closing share one mutex for the free list.
+// own reference by then, or (a visit, for the port calls made once per completion) has ended
+// the call that used the object in place; one that entered after finds the slot empty (or,
+// once the slot is reused, a different generation). Creating and closing share one mutex for
+// the free list.
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -119,6 +121,23 @@ HANDLE HandleInsert(HandleObject* object) {
   return Encode(index, generation);
 }
 
+HandleObject* HandleEnter(HANDLE handle, HandleKind kind, std::atomic<uint32_t>** entered) {
+  const Decoded decoded = Decode(Table(), handle);
+  if (decoded.slot == nullptr) return nullptr;
+  decoded.slot->lookups.fetch_add(1, std::memory_order_seq_cst);
+  HandleObject* object = LiveObject(decoded);
+  if (object == nullptr || object->kind != kind) {
+    decoded.slot->lookups.fetch_sub(1, std::memory_order_release);
+    return nullptr;
+  }
+  *entered = &decoded.slot->lookups;
+  return object;
+}
+
+void HandleLeave(std::atomic<uint32_t>* entered) {
+  entered->fetch_sub(1, std::memory_order_release);
+}
+
 HandleObject* HandleAcquire(HANDLE handle, HandleKind kind) {
   const Decoded decoded = Decode(Table(), handle);
   if (decoded.slot == nullptr) return nullptr;
@@ -154,14 +173,15 @@ BOOL CloseHandle(HANDLE handle) {
     if (object == nullptr) return standin::Fail(FALSE, ERROR_INVALID_HANDLE);
     decoded.slot->object.store(nullptr, std::memory_order_seq_cst);
   }
-  // Lookups that saw the object take their reference before they leave the slot. The slot is
-  // reused only after that (the free list has room for every slot: no allocation here).
+  // OnClose first: it ends the waits of calls that stay in the slot (a port's). Lookups that
+  // saw the object take their reference, and visits end, before they leave the slot. The slot
+  // is reused only after that (the free list has room for every slot: no allocation here).
+  object->OnClose();
   while (decoded.slot->lookups.load(std::memory_order_seq_cst) != 0) std::this_thread::yield();
   {
     std::lock_guard lock(table.mutex);
     table.free_slots.push_back(decoded.index);
   }
-  object->OnClose();
   standin::HandleRelease(object);
   return standin::Succeed(TRUE);
 }

@@ -312,7 +312,7 @@ BOOL GetQueuedCompletionStatus(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key
     return Fail(FALSE, ERROR_INVALID_PARAMETER);
   }
   *overlapped = nullptr;
-  standin::HandleRef<Port> port(port_handle, standin::HandleKind::kPort);
+  standin::HandleVisit<Port> port(port_handle, standin::HandleKind::kPort);
   if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
   standin::Packet packet{};
   const DWORD outcome = port->Wait(milliseconds, &packet);
@@ -326,7 +326,7 @@ BOOL GetQueuedCompletionStatus(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key
 
 BOOL PostQueuedCompletionStatus(HANDLE port_handle, DWORD bytes, ULONG_PTR key,
                                 LPOVERLAPPED overlapped) {
-  standin::HandleRef<Port> port(port_handle, standin::HandleKind::kPort);
+  standin::HandleVisit<Port> port(port_handle, standin::HandleKind::kPort);
   if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
   if (!port->Queue(standin::Packet{overlapped, key, bytes, ERROR_SUCCESS})) {
     return Fail(FALSE, ERROR_NOT_ENOUGH_MEMORY);

@@ -49,6 +49,33 @@ HandleObject* HandleAcquire(HANDLE handle, HandleKind kind);
 void HandleRetain(HandleObject* object);
 void HandleRelease(HandleObject* object);
 
+// Enters the slot of a live handle of that kind and gives its object, or null (and enters
+// nothing). While a call stays in the slot, closing the handle waits for it to leave before it
+// frees the slot or drops the table's reference, so the call needs no reference of its own.
+// Closing runs the object's OnClose before it waits: a call may stay in the slot only as long
+// as OnClose lets it (a port's waits end when it closes).
+HandleObject* HandleEnter(HANDLE handle, HandleKind kind, std::atomic<uint32_t>** entered);
+void HandleLeave(std::atomic<uint32_t>* entered);
+
+// A call's stay in a handle's slot, for the port calls made once per completion.
+template <typename Object>
+class HandleVisit {
+ public:
+  HandleVisit(HANDLE handle, HandleKind kind)
+      : object_(static_cast<Object*>(HandleEnter(handle, kind, &entered_))) {}
+  ~HandleVisit() {
+    if (object_ != nullptr) HandleLeave(entered_);
+  }
+  HandleVisit(const HandleVisit&) = delete;
+  HandleVisit& operator=(const HandleVisit&) = delete;
+  Object* operator->() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  std::atomic<uint32_t>* entered_ = nullptr;
+  Object* object_;
+};
+
 // Holds one reference for the length of a call.
 template <typename Object>
 class HandleRef {
