@@ -57,32 +57,14 @@ Link* LinkFinish(Link* link, const RecordTags& tags, Op operation) {
   return nullptr;
 }
 
-// ---- Orderly close: close_state holds the count of outstanding operations (plus one while
-// VorLinkDestroy runs) and two marks. ----
+// ---- Orderly close (the bookkeeping is in vorlink.h) ----
 
-constexpr int32_t kCountMask = 0x00FFFFFF;
-constexpr int32_t kDestroyed = 0x40000000;
-constexpr int32_t kCellKept = 0x20000000;
-// Completion handlers inside their use of the socket, counted in these bits.
-constexpr int32_t kSocketUseUnit = 0x01000000;
-constexpr int32_t kSocketUseMask = 0x1F000000;
-
-std::atomic_ref<int32_t> CloseState(Link* link) {
-  return std::atomic_ref<int32_t>(link->close_state);
-}
-
-void LinkFree(Link* link, int32_t state) {
-  vor::mux::BindingRemove(link->mux, &link->binding);
-  if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
-  link->device = nullptr;
-  vor::link::RecordFree(link, kDestroyedTags);
-}
-
-// Drops one hold on the link; the last hold on a destroyed link frees it.
-void LinkRelease(Link* link) {
-  int32_t before = CloseState(link).fetch_sub(1, std::memory_order_acq_rel);
-  if ((before & kDestroyed) != 0 && (before & kCountMask) == 1) LinkFree(link, before - 1);
-}
+using vor::link::CloseState;
+using vor::link::kCellKept;
+using vor::link::kCountMask;
+using vor::link::kDestroyed;
+using vor::link::kSocketUseMask;
+using vor::link::kSocketUseUnit;
 
 // ---- Argument rules ----
 
@@ -137,17 +119,6 @@ bool PostPrepare(Link* link, Mux* mux) {
   return true;
 }
 
-// Starts the driver's post operation, counted among the multiplexer's outstanding ones; on a
-// refusal nothing stays counted and the operation's error number stands.
-int32_t StartOperation(VorLinkPostFn operation, Link* link, Mux* mux, Event* event) {
-  vor::mux::LinkOpStart(mux, event);
-  int32_t result = operation(link, mux, event);
-  if (result != 0) return result;
-  ErrNumGuard keep;
-  vor::mux::LinkOpUndo(mux, event);
-  return 0;
-}
-
 Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot, Buffer* buf,
             VorEventCallback callback, void* callback_arg) {
   if (!LinkUsable(link) || mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
@@ -164,7 +135,7 @@ Event* Post(Link* link, Mux* mux, int32_t type, VorLinkPostFn LinkDriver::*slot,
   event->callback_arg = callback_arg;
   if (needs_buf) event->u.le.buf = buf;
   // Once started, the completion may be dispatched on another thread: the event is not touched.
-  if (StartOperation(operation, link, mux, event) != 0) return event;
+  if (vor::link::StartOperation(operation, link, mux, event) != 0) return event;
   // Nothing will ever come back for it, so the host never gets it.
   ErrNumGuard keep;
   VorEventDestroy(event);
@@ -200,22 +171,13 @@ bool vor::link::SocketAdopt(Link* link, SOCKET sock) {
   return link->binding.mux_gone != 0 || TieToPort(sock, link->mux->port);
 }
 
-int32_t vor::link::Repost(Event* event) {
-  auto* link = static_cast<Link*>(event->repost_obj);
-  if (link->mux != nullptr && !vor::mux::BoundTo(link->mux, link->binding, event->mux))
-    return Fail(ERR_WRONG_MUX);
-  auto operation = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
-  return StartOperation(operation, link, event->mux, event);
-}
-
 bool vor::link::Bind(Link* link, Mux* mux) { return PostPrepare(link, mux); }
 
-void vor::link::OpBegin(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
-
-void vor::link::OpEnd(Link* link) { LinkRelease(link); }
-
-bool vor::link::Closing(Link* link) {
-  return (CloseState(link).load(std::memory_order_acquire) & kDestroyed) != 0;
+void vor::link::FreeDestroyed(Link* link, int32_t state) {
+  vor::mux::BindingRemove(link->mux, &link->binding);
+  if ((state & kCellKept) != 0) VorFreeCheck(link->device, "device", kUnit, __LINE__);
+  link->device = nullptr;
+  vor::link::RecordFree(link, kDestroyedTags);
 }
 
 bool vor::link::SocketUseBegin(Link* link) {
@@ -281,7 +243,7 @@ VOR_API int32_t VorLinkDestroy(Link* link) {
     std::this_thread::yield();
   int32_t result = link->driver->destroy(link);
   ErrNumGuard keep;
-  LinkRelease(link);
+  vor::link::OpEnd(link);  // VorLinkDestroy's own hold
   return result;
 }
 

@@ -95,11 +95,10 @@ int32_t CountDown(Mux* mux) {
   return std::atomic_ref<int32_t>(mux->check_countdown).fetch_sub(1, std::memory_order_relaxed) - 1;
 }
 
-// Some timer event is in a queue. A timer posted meanwhile by another thread is seen by the
-// next call: a timer post does not wake a waiting thread either.
-bool HasTimers(Mux* mux) {
-  return ReadCount(&mux->ready_count) != 0 || ReadCount(&mux->sched_count) != 0 ||
-         ReadCount(&mux->new_count) != 0;
+// Some timer event waits to be scheduled or to fall due. A timer posted meanwhile by another
+// thread is seen by the next call: a timer post does not wake a waiting thread either.
+bool HasPendingTimers(Mux* mux) {
+  return ReadCount(&mux->sched_count) != 0 || ReadCount(&mux->new_count) != 0;
 }
 
 // The clock rhythm of a call that finds no timer at all: with nothing to schedule, a clock
@@ -123,7 +122,7 @@ void KeepClockRhythm(Mux* mux, int32_t block) {
 bool TimerStepNeeded(Mux* mux, int32_t block, bool* clock_due) {
   *clock_due = false;
   if (ReadCount(&mux->ready_count) != 0) return true;
-  if (!HasTimers(mux)) {
+  if (!HasPendingTimers(mux)) {
     KeepClockRhythm(mux, block);
     return false;
   }
@@ -218,12 +217,11 @@ void ReleaseQueuedTimerEvents(VorDq head) {
 
 // ---- Port ----
 
-std::atomic_ref<int32_t> LinkState(Event* event) {
-  return std::atomic_ref<int32_t>(event->link_state);
-}
-constexpr int32_t kAtRest = 0;
-constexpr int32_t kOutstanding = 1;
-constexpr int32_t kAbandoned = 2;
+using vor::mux::kAbandoned;
+using vor::mux::kAtRest;
+using vor::mux::kOutstanding;
+using vor::mux::LinkOps;
+using vor::mux::LinkState;
 
 // One packet from the port, or none (overlapped null) when the wait timed out or failed; the
 // thread's last OS error then tells which.
@@ -245,13 +243,13 @@ Packet TakePacket(Mux* mux, DWORD timeout) {
 // that it can still read the wait's last OS error). True when the operation has ended and the
 // event is the host's to have; false while the handler holds it back, or when its host
 // destroyed it meanwhile (it is freed here).
-bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
+inline bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
   event->u.le.successful = ok ? 1 : 0;
   event->u.le.bytes_transferred = bytes;
   if (event->u.le.done != nullptr && event->u.le.done(event->u.le.link, event) == 0) return false;
   int32_t before = LinkState(event).exchange(kAtRest, std::memory_order_acq_rel);
   if (before == kOutstanding || before == kAbandoned)
-    std::atomic_ref<int32_t>(mux->link_ops).fetch_sub(1, std::memory_order_acq_rel);
+    LinkOps(mux).fetch_sub(1, std::memory_order_acq_rel);
   if (before != kAbandoned) return true;
   VorEventDestroy(event);
   return false;
@@ -307,7 +305,7 @@ void ReleaseBindings(VorBinding* head, bool links) {
 // meanwhile, which go now. User events still queued are left: they too are their owners'.
 void GatherLinkOps(Mux* mux) {
   double deadline = VorGetWallTime() + kGatherSeconds;
-  while (std::atomic_ref<int32_t>(mux->link_ops).load(std::memory_order_acquire) > 0) {
+  while (LinkOps(mux).load(std::memory_order_acquire) > 0) {
     Packet packet = TakePacket(mux, kGatherWaitMs);
     if (packet.overlapped == nullptr) {
       if (!packet.ok && GetLastError() != WAIT_TIMEOUT) return;
@@ -316,6 +314,25 @@ void GatherLinkOps(Mux* mux) {
     }
     Event* event = EventFromOverlapped(packet.overlapped);
     if (event->type >= VOR_EVENT_ACCEPT) LinkOpComplete(mux, event, packet.ok, packet.bytes);
+  }
+}
+
+// One event for VorMuxEventNext and VorMuxEventLoop, their arguments checked; inline so that
+// the loop takes each event without a call of its own.
+inline Event* NextEvent(Mux* mux, int32_t block) {
+  for (;;) {
+    int32_t wait_ms = -1;
+    Event* event = nullptr;
+    bool clock_due = false;
+    if (TimerStepNeeded(mux, block, &clock_due)) {
+      MuxLock hold(mux);
+      event = TimerStep(mux, block, clock_due, &wait_ms);
+    }
+    if (event != nullptr) return event;
+    DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
+    bool failed = false;
+    event = WaitOnPort(mux, timeout, &failed);
+    if (event != nullptr || block == 0 || failed) return event;
   }
 }
 
@@ -405,26 +422,13 @@ int32_t VorMuxTimerEventPostInternal(Mux* mux, Event* event) {
 Event* VorMuxEventNext(Mux* mux, int32_t block) {
   if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   if (block != 0 && block != 1) return Fail<Event*>(ERR_VAL_INVALID);
-  for (;;) {
-    int32_t wait_ms = -1;
-    Event* event = nullptr;
-    bool clock_due = false;
-    if (TimerStepNeeded(mux, block, &clock_due)) {
-      MuxLock hold(mux);
-      event = TimerStep(mux, block, clock_due, &wait_ms);
-    }
-    if (event != nullptr) return event;
-    DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
-    bool failed = false;
-    event = WaitOnPort(mux, timeout, &failed);
-    if (event != nullptr || block == 0 || failed) return event;
-  }
+  return NextEvent(mux, block);
 }
 
 Event* VorMuxEventLoop(Mux* mux) {
   if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
   for (;;) {
-    Event* event = VorMuxEventNext(mux, 1);
+    Event* event = NextEvent(mux, 1);
     // A blocking call gives null only when the port itself failed: the error stays recorded.
     if (event == nullptr) return nullptr;
     while (event != nullptr) {
@@ -432,7 +436,7 @@ Event* VorMuxEventLoop(Mux* mux) {
         RunIdleCallbacks(mux, event);
         return event;
       }
-      event = VorMuxEventNext(mux, 0);
+      event = NextEvent(mux, 0);
     }
     RunIdleCallbacks(mux, nullptr);
   }
@@ -458,16 +462,6 @@ void vor::mux::BindingRemove(Mux* mux, VorBinding* node) {
   node->prev->next = node->next;
   node->next->prev = node->prev;
   node->prev = node->next = nullptr;
-}
-
-void vor::mux::LinkOpStart(Mux* mux, Event* event) {
-  std::atomic_ref<int32_t>(mux->link_ops).fetch_add(1, std::memory_order_acq_rel);
-  LinkState(event).store(kOutstanding, std::memory_order_release);
-}
-
-void vor::mux::LinkOpUndo(Mux* mux, Event* event) {
-  LinkState(event).store(kAtRest, std::memory_order_release);
-  std::atomic_ref<int32_t>(mux->link_ops).fetch_sub(1, std::memory_order_acq_rel);
 }
 
 bool vor::mux::LinkOpAbandon(Event* event) {

@@ -2,10 +2,13 @@
 // cells, link records, the socket-buffer-size rule and the bookkeeping that lets a link be
 // destroyed while posted operations are outstanding.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 #include "vor.h"
+#include "vormux.h"
 #include "vorwin.h"
+#include "vufail.h"
 
 // The Winsock records handed to the system are the public mirrors inside Event.
 static_assert(sizeof(VorWsaBuf) == sizeof(WSABUF));
@@ -34,9 +37,25 @@ bool Bind(Link* link, Mux* mux);
 // and the result is false with the error number set.
 bool CellReplace(Link* link, SOCKET sock, const char* unit, int32_t line);
 
+// Starts the driver's post operation, counted among the multiplexer's outstanding ones; on a
+// refusal nothing stays counted and the operation's error number stands.
+inline int32_t StartOperation(VorLinkPostFn operation, Link* link, Mux* mux, Event* event) {
+  vor::mux::LinkOpStart(mux, event);
+  int32_t result = operation(link, mux, event);
+  if (result == 0) vor::mux::LinkOpUndo(mux, event);  // atomics only: the error number stays
+  return result;
+}
+
 // VorEventRepost of a link event: refuses a link bound elsewhere or to a destroyed multiplexer
-// (ERR_WRONG_MUX), then repeats the driver's post operation and gives its result.
-int32_t Repost(Event* event);
+// (ERR_WRONG_MUX), then repeats the driver's post operation and gives its result. Inline: a
+// host that echoes re-issues twice per message.
+inline int32_t Repost(Event* event) {
+  auto* link = static_cast<Link*>(event->repost_obj);
+  if (link->mux != nullptr && !vor::mux::BoundTo(link->mux, link->binding, event->mux))
+    return Fail(ERR_WRONG_MUX);
+  auto operation = reinterpret_cast<VorLinkPostFn>(event->repost_fn);
+  return StartOperation(operation, link, event->mux, event);
+}
 
 // ---- Link records ----
 // The names a link record's blocks carry in the tracking allocator (unit, then the record, node
@@ -65,9 +84,33 @@ void SocketBufSizeApply(SOCKET sock);
 // failed with WSA_OPERATION_ABORTED and touch neither the socket nor its cell), and calls OpEnd
 // as its last use of the link: the OpEnd that ends the last operation of a destroyed link frees
 // the record.
-void OpBegin(Link* link);
-void OpEnd(Link* link);
-bool Closing(Link* link);
+// They run once or twice per message, so they are inline; only the freeing is not.
+//
+// close_state holds the count of outstanding operations (plus one while VorLinkDestroy runs),
+// the destroyed and cell-kept marks, and the count of completion handlers using the socket.
+constexpr int32_t kCountMask = 0x00FFFFFF;
+constexpr int32_t kDestroyed = 0x40000000;
+constexpr int32_t kCellKept = 0x20000000;
+constexpr int32_t kSocketUseUnit = 0x01000000;
+constexpr int32_t kSocketUseMask = 0x1F000000;
+
+inline std::atomic_ref<int32_t> CloseState(Link* link) {
+  return std::atomic_ref<int32_t>(link->close_state);
+}
+// Frees a destroyed link whose last hold has just gone; state: close_state after that.
+void FreeDestroyed(Link* link, int32_t state);
+
+inline void OpBegin(Link* link) { CloseState(link).fetch_add(1, std::memory_order_acq_rel); }
+
+// Drops one hold on the link; the last hold on a destroyed link frees it.
+inline void OpEnd(Link* link) {
+  int32_t before = CloseState(link).fetch_sub(1, std::memory_order_acq_rel);
+  if ((before & (kDestroyed | kCountMask)) == (kDestroyed | 1)) FreeDestroyed(link, before - 1);
+}
+
+inline bool Closing(Link* link) {
+  return (CloseState(link).load(std::memory_order_acquire) & kDestroyed) != 0;
+}
 // A completion handler that must use the link's socket brackets that use with these: Begin is
 // false once the link is being destroyed (the socket is then closed or about to be, and its
 // number may already be another socket's); while the use lasts, VorLinkDestroy waits before it
