@@ -119,7 +119,7 @@ void KeepClockRhythm(Mux* mux, int32_t block) {
 // no timers the call keeps only the clock rhythm; a blocking call reads the clock; a
 // non-blocking one counts down and needs the step only when the count reaches 0, which it
 // reports in clock_due.
-bool TimerStepNeeded(Mux* mux, int32_t block, bool* clock_due) {
+[[gnu::always_inline]] inline bool TimerStepNeeded(Mux* mux, int32_t block, bool* clock_due) {
   *clock_due = false;
   if (ReadCount(&mux->ready_count) != 0) return true;
   if (!HasPendingTimers(mux)) {
@@ -259,7 +259,7 @@ inline bool LinkOpComplete(Mux* mux, Event* event, BOOL ok, DWORD bytes) {
 // outcome and running its handler, or null: nothing came (ERR_TIMEOUT), the handler kept the
 // event back (no error number of ours), or the wait itself failed (the OS error, and *failed
 // set: waiting again would fail again).
-Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
+[[gnu::always_inline]] inline Event* WaitOnPort(Mux* mux, DWORD timeout, bool* failed) {
   Packet packet = TakePacket(mux, timeout);
   if (packet.overlapped == nullptr) {
     if (packet.ok || GetLastError() == WAIT_TIMEOUT) return Fail<Event*>(ERR_TIMEOUT);
@@ -317,9 +317,9 @@ void GatherLinkOps(Mux* mux) {
   }
 }
 
-// One event for VorMuxEventNext and VorMuxEventLoop, their arguments checked; inline so that
-// the loop takes each event without a call of its own.
-inline Event* NextEvent(Mux* mux, int32_t block) {
+// One event for VorMuxEventNext and VorMuxEventLoop, their arguments checked; always inline,
+// so that the loop takes each event without a call of its own and with `block` known.
+[[gnu::always_inline]] inline Event* NextEvent(Mux* mux, int32_t block) {
   for (;;) {
     int32_t wait_ms = -1;
     Event* event = nullptr;
