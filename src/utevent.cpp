@@ -25,11 +25,24 @@ Event* RepostUserEvent(void* /*repost_obj*/, Mux* mux, Event* event) {
   return event;
 }
 
-// The getters' argument tests, in their fixed order: event, type, result pointer.
-int32_t CheckGet(const Event* event, bool (*accepts)(int32_t), const void* result) {
-  if (event == nullptr) return Fail(ERR_NULL_PTR);
-  if (!accepts(event->type)) return Fail(ERR_VAL_INVALID);
-  if (result == nullptr) return Fail(ERR_NULL_PTR);
+// The getters' argument tests, in their fixed order: event, type, result pointer. The error
+// number of the first that fails, or ERR_OK.
+int32_t GetFault(const Event* event, bool (*accepts)(int32_t), const void* result) {
+  if (event == nullptr) return ERR_NULL_PTR;
+  if (!accepts(event->type)) return ERR_VAL_INVALID;
+  if (result == nullptr) return ERR_NULL_PTR;
+  return ERR_OK;
+}
+
+// A getter's refusal, out of line, so that a getter that succeeds needs no stack frame (a host
+// calls some of them on every message).
+[[gnu::cold, gnu::noinline]] int32_t Refuse(int32_t number) { return Fail(number); }
+
+// A getter: read(event) into *result once the arguments passed, or the refusal.
+template <typename T, typename Read>
+int32_t Get(const Event* event, bool (*accepts)(int32_t), T* result, Read read) {
+  if (int32_t fault = GetFault(event, accepts, result); fault != ERR_OK) return Refuse(fault);
+  *result = read(event);
   return 1;
 }
 
@@ -38,12 +51,6 @@ int32_t CheckGet(const Event* event, bool (*accepts)(int32_t), const void* resul
 template <typename T>
 void StoreIfChanged(T* field, T value) {
   if (*field != value) *field = value;
-}
-
-template <typename T>
-int32_t Deliver(T* result, T value) {
-  *result = value;
-  return 1;
 }
 
 }  // namespace
@@ -92,43 +99,35 @@ int32_t VorEventDestroy(Event* event) {
 }
 
 int32_t VorEventGetAcceptLink(Event* event, Link** result) {
-  if (!CheckGet(event, IsAcceptType, result)) return 0;
-  return Deliver(result, event->u.le.accept_link);
+  return Get(event, IsAcceptType, result, [](const Event* e) { return e->u.le.accept_link; });
 }
 
 int32_t VorEventGetBuf(Event* event, Buffer** result) {
-  if (!CheckGet(event, IsLinkType, result)) return 0;
-  return Deliver(result, event->u.le.buf);
+  return Get(event, IsLinkType, result, [](const Event* e) { return e->u.le.buf; });
 }
 
 int32_t VorEventGetBytesTransferred(Event* event, uint32_t* result) {
-  if (!CheckGet(event, IsLinkType, result)) return 0;
-  return Deliver(result, event->u.le.bytes_transferred);
+  return Get(event, IsLinkType, result, [](const Event* e) { return e->u.le.bytes_transferred; });
 }
 
 int32_t VorEventGetLink(Event* event, Link** result) {
-  if (!CheckGet(event, IsLinkType, result)) return 0;
-  return Deliver(result, event->u.le.link);
+  return Get(event, IsLinkType, result, [](const Event* e) { return e->u.le.link; });
 }
 
 int32_t VorEventGetLinkError(Event* event, int32_t* result) {
-  if (!CheckGet(event, IsLinkType, result)) return 0;
-  return Deliver(result, event->u.le.link_error);
+  return Get(event, IsLinkType, result, [](const Event* e) { return e->u.le.link_error; });
 }
 
 int32_t VorEventGetSuccessful(Event* event, int32_t* result) {
-  if (!CheckGet(event, IsLinkType, result)) return 0;
-  return Deliver(result, event->u.le.successful);
+  return Get(event, IsLinkType, result, [](const Event* e) { return e->u.le.successful; });
 }
 
 int32_t VorEventGetTimer(Event* event, Timer** result) {
-  if (!CheckGet(event, IsTimerType, result)) return 0;
-  return Deliver(result, event->u.te.timer);
+  return Get(event, IsTimerType, result, [](const Event* e) { return e->u.te.timer; });
 }
 
 int32_t VorEventGetUserProp(Event* event, void** result) {
-  if (!CheckGet(event, IsAnyType, result)) return 0;
-  return Deliver(result, event->user_prop);
+  return Get(event, IsAnyType, result, [](const Event* e) { return e->user_prop; });
 }
 
 int32_t VorEventSetUserProp(Event* event, void* value) {
