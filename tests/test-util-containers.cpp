@@ -280,4 +280,46 @@ TEST_F(UtilCallbacksThreads, GlobListIsSafeAcrossThreads) {
   EXPECT_EQ(VorCbListDestroy(list), 1);
 }
 
+// A call sees an empty list without the lock; the list's only member comes and goes meanwhile,
+// and a member added, removed and added again is called once the list has it.
+TEST_F(UtilCallbacksThreads, EmptyListCallsNothingYetSeesItsNextMember) {
+  VorCbType* type = VorCbTypeCreate(-905, "test_glob_empty");
+  VorCbTypeSetGlobFlag(type, 1);
+  VorCbList* list = VorCbListCreate(type, nullptr);
+  std::atomic<long> calls{0};
+  auto count = [](void*, void*, void* arg) -> int32_t {
+    static_cast<std::atomic<long>*>(arg)->fetch_add(1);
+    return 0;
+  };
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 0);
+  VorCb* cb = VorCbListCbCreate(list, count, &calls);
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 1);
+  EXPECT_EQ(VorCbListCbDestroy(list, cb), 1);
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 0);
+  cb = VorCbListCbCreate(list, count, &calls);
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 1);
+  EXPECT_EQ(calls.load(), 2);
+  EXPECT_EQ(VorCbListCbDestroy(list, cb), 1);
+
+  std::atomic<long> answered{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 2000; ++i) answered.fetch_add(VorCbListCall(list, nullptr, nullptr));
+    });
+  }
+  threads.emplace_back([&] {  // the list's only member comes and goes
+    for (int i = 0; i < 2000; ++i) {
+      VorCb* member = VorCbListCbCreate(list, count, &calls);
+      VorCbListCbDestroy(list, member);
+    }
+  });
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(calls.load() - 2, answered.load());  // every member a call reported was called
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 0);
+  VorCbListCbCreate(list, count, &calls);
+  EXPECT_EQ(VorCbListCall(list, nullptr, nullptr), 1);
+  EXPECT_EQ(VorCbListDestroy(list), 1);
+}
+
 }  // namespace

@@ -43,7 +43,7 @@ struct VorCb {
 struct VorCbList {
   VorCbType* type;
   void* owner;
-  VorCb* first;
+  VorCb* first;  // written through SetFirst: a call reads it without the lock (FirstUnlocked)
   VorCb* last;
   int32_t call_depth;
   bool has_dead;
@@ -78,6 +78,25 @@ class ListGuard {
   VorCbList* list_;
 };
 
+// Every change of first is an atomic store, so that VorCbListCall can see an empty list without
+// taking its lock: a multiplexer calls its idle list after every burst, most often empty.
+void SetFirst(VorCbList* list, VorCb* cb) {
+  std::atomic_ref<VorCb*>(list->first).store(cb, std::memory_order_release);
+}
+
+VorCb* FirstUnlocked(VorCbList* list) {
+  return std::atomic_ref<VorCb*>(list->first).load(std::memory_order_acquire);
+}
+
+// Links cb after previous, or first when previous is null.
+void LinkAfter(VorCbList* list, VorCb* previous, VorCb* cb) {
+  if (previous != nullptr) {
+    previous->next = cb;
+  } else {
+    SetFirst(list, cb);
+  }
+}
+
 VorCb* FindLive(VorCbList* list, VorCbFn fn, void* arg) {
   for (VorCb* cb = list->first; cb != nullptr; cb = cb->next)
     if (!cb->dead && cb->fn == fn && cb->arg == arg) return cb;
@@ -88,7 +107,7 @@ void Unlink(VorCbList* list, VorCb* target) {
   VorCb* previous = nullptr;
   for (VorCb* cb = list->first; cb != nullptr; previous = cb, cb = cb->next) {
     if (cb != target) continue;
-    (previous ? previous->next : list->first) = cb->next;
+    LinkAfter(list, previous, cb->next);
     if (list->last == cb) list->last = previous;
     return;
   }
@@ -99,7 +118,7 @@ void FreeDead(VorCbList* list) {
   for (VorCb* cb = list->first; cb != nullptr;) {
     VorCb* next = cb->next;
     if (cb->dead) {
-      (previous ? previous->next : list->first) = next;
+      LinkAfter(list, previous, next);
       if (list->last == cb) list->last = previous;
       VorFreeCheck(cb, "cb", "vucb", __LINE__);
     } else {
@@ -166,7 +185,8 @@ VORUTIL_API int32_t VorCbListDestroy(VorCbList* list) {
       VorFreeCheck(cb, "cb", "vucb", __LINE__);
       cb = next;
     }
-    list->first = list->last = nullptr;
+    SetFirst(list, nullptr);
+    list->last = nullptr;
   }
   list->~VorCbList();
   VorFreeCheck(list, "cb_list", "vucb", __LINE__);
@@ -180,7 +200,7 @@ VORUTIL_API VorCb* VorCbListCbCreate(VorCbList* list, VorCbFn fn, void* arg) {
     if (VorCb* existing = FindLive(list, fn, arg)) return existing;
   auto* cb = static_cast<VorCb*>(VorMallocCheck(sizeof(VorCb), "cb", "vucb", __LINE__));
   *cb = VorCb{nullptr, fn, arg, false};
-  (list->last ? list->last->next : list->first) = cb;
+  LinkAfter(list, list->last, cb);
   list->last = cb;
   return cb;
 }
@@ -211,6 +231,9 @@ VORUTIL_API int32_t VorCbListCbDestroy(VorCbList* list, VorCb* cb) {
 // The callbacks' results are not examined.
 VORUTIL_API int32_t VorCbListCall(VorCbList* list, void* object, void* call_data) {
   if (list == nullptr) return Fail(ERR_NULL_PTR);
+  // An empty list calls nothing; a member added meanwhile by another thread waits for the next
+  // call, as it would had this call taken the lock first.
+  if (FirstUnlocked(list) == nullptr) return 0;
   ListGuard guard(list);
   VorCb* stop = list->last;
   int32_t called = 0;
