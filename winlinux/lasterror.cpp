@@ -6,9 +6,10 @@
 #include "standin.h"
 
 namespace vorwin {
-namespace {
 
-thread_local DWORD last_error = ERROR_SUCCESS;
+using standin::last_error;
+
+namespace {
 
 // errno -> the Winsock code of a synchronous call, and the Win32 code that a failed overlapped
 // operation reports through GetQueuedCompletionStatus. Windows carries a failed overlapped

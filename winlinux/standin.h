@@ -9,16 +9,20 @@
 namespace vorwin::standin {
 
 // ---- lasterror.cpp ----
+// The thread's last error, behind GetLastError and WSAGetLastError. Every call of the stand-in
+// sets it on its way out, so its own calls write it in place rather than through SetLastError.
+inline thread_local DWORD last_error = ERROR_SUCCESS;
+
 // Sets the thread's last error and returns the given result: the single exit of a failing call.
 template <typename Result>
 Result Fail(Result result, DWORD code) {
-  SetLastError(code);
+  last_error = code;
   return result;
 }
 // Clears the thread's last error and returns the given result: the exit of a successful call.
 template <typename Result>
 Result Succeed(Result result) {
-  SetLastError(ERROR_SUCCESS);
+  last_error = ERROR_SUCCESS;
   return result;
 }
 // The Winsock code a synchronous call reports for a Linux errno.
