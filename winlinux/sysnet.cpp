@@ -20,8 +20,15 @@
 namespace sysnet {
 namespace {
 
+// gcc names ThreadSanitizer with __SANITIZE_THREAD__, clang through __has_feature.
 #if defined(__SANITIZE_THREAD__)
 constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#  if __has_feature(thread_sanitizer)
+constexpr bool kThreadSanitizer = true;
+#  else
+constexpr bool kThreadSanitizer = false;
+#  endif
 #else
 constexpr bool kThreadSanitizer = false;
 #endif

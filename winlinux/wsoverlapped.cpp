@@ -376,6 +376,7 @@ int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
   }
   op->kind = kind;
   op->overlapped = overlapped;
+  standin::MarkPending(overlapped);
   queue.Push(op);
   return Fail(SOCKET_ERROR, WSA_IO_PENDING);
 }
@@ -383,11 +384,11 @@ int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
 // The one way an overlapped receive or send starts: behind the earlier ones of its direction,
 // done at once when it can be (returns 0 with the byte count, its packet queued now), or
 // pending (SOCKET_ERROR with WSA_IO_PENDING). One that completes at once needs no operation
-// record: its buffers are tried from the stack.
+// record: its buffers are tried from the stack. A start refused at once leaves the OVERLAPPED
+// as it was; only a pending one is marked pending.
 int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
                     LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
                     LPWSAOVERLAPPED overlapped) {
-  standin::MarkPending(overlapped);
   if (standin::MustWaitForPoller(*socket, queue, kind)) {
     return Pend(socket, queue, kind, overlapped, buffers, buffer_count, nullptr);
   }
