@@ -21,22 +21,9 @@ namespace vorwin {
 namespace standin {
 namespace {
 
-constexpr uint64_t kIndexBits = 22;
-constexpr uint64_t kGenerationMask = 0xFFFFFFFF;
-constexpr uint32_t kChunkSize = 1024;
-constexpr uint32_t kChunkCount = (uint32_t{1} << kIndexBits) / kChunkSize;
-
-struct Slot {
-  std::atomic<HandleObject*> object{nullptr};
-  std::atomic<uint32_t> generation{0};  // 0 never appears in a handle
-  std::atomic<uint32_t> lookups{0};     // lookups running inside this slot
-};
-
-// Slots live in chunks that are made on demand and never freed, so a lookup may read any slot
-// it finds without a lock.
+// What creating and closing share, under one mutex; the slots themselves are in standin.h.
 struct HandleTable {
-  std::mutex mutex;  // the free list and the growth of the table
-  std::atomic<Slot*> chunks[kChunkCount] = {};
+  std::mutex mutex;
   uint32_t used = 0;  // slots handed out at least once
   std::vector<uint32_t> free_slots;
 };
@@ -46,49 +33,19 @@ HandleTable& Table() {
   return *table;
 }
 
-Slot* SlotAt(HandleTable& table, uint64_t index) {
-  Slot* chunk = table.chunks[index / kChunkSize].load(std::memory_order_acquire);
-  return chunk == nullptr ? nullptr : &chunk[index % kChunkSize];
-}
-
-// Low two bits stay clear, like Windows handles; INVALID_HANDLE_VALUE can never come out.
 HANDLE Encode(uint32_t index, uint32_t generation) {
-  const uint64_t value = ((uint64_t{generation} << kIndexBits) | index) << 2;
+  const uint64_t value = ((uint64_t{generation} << kHandleIndexBits) | index) << 2;
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
 }
 
-struct Decoded {
-  Slot* slot = nullptr;
-  uint32_t index = 0;
-  uint32_t generation = 0;
-};
-
-Decoded Decode(HandleTable& table, HANDLE handle) {
-  const uint64_t value = reinterpret_cast<uintptr_t>(handle);
-  if ((value & 3) != 0) return {};
-  const auto index = static_cast<uint32_t>((value >> 2) & ((uint64_t{1} << kIndexBits) - 1));
-  const auto generation = static_cast<uint32_t>((value >> (2 + kIndexBits)) & kGenerationMask);
-  return {SlotAt(table, index), index, generation};
-}
-
-// The object in the slot when the generation matches; the caller has entered the slot.
-HandleObject* LiveObject(const Decoded& decoded) {
-  HandleObject* object = decoded.slot->object.load(std::memory_order_seq_cst);
-  if (object == nullptr) return nullptr;
-  if (decoded.slot->generation.load(std::memory_order_acquire) != decoded.generation) {
-    return nullptr;
-  }
-  return object;
-}
-
 // A new slot at the end of the table, its chunk made when needed. Called with the mutex held.
-Slot* GrowTable(HandleTable& table, uint32_t* index) {
-  if (table.used == kChunkCount * kChunkSize) return nullptr;
-  const uint32_t chunk = table.used / kChunkSize;
-  if (table.chunks[chunk].load(std::memory_order_relaxed) == nullptr) {
-    Slot* fresh = new (std::nothrow) Slot[kChunkSize];
+HandleSlot* GrowTable(HandleTable& table, uint32_t* index) {
+  if (table.used == kHandleChunkCount * kHandleChunkSize) return nullptr;
+  const uint32_t chunk = table.used / kHandleChunkSize;
+  if (handle_chunks[chunk].load(std::memory_order_relaxed) == nullptr) {
+    HandleSlot* fresh = new (std::nothrow) HandleSlot[kHandleChunkSize];
     if (fresh == nullptr) return nullptr;
-    table.chunks[chunk].store(fresh, std::memory_order_release);
+    handle_chunks[chunk].store(fresh, std::memory_order_release);
   }
   try {
     table.free_slots.reserve(table.used + 1);  // so that closing never has to allocate
@@ -96,7 +53,7 @@ Slot* GrowTable(HandleTable& table, uint32_t* index) {
     return nullptr;
   }
   *index = table.used++;
-  return SlotAt(table, *index);
+  return HandleSlotAt(*index);
 }
 
 }  // namespace
@@ -105,41 +62,24 @@ HANDLE HandleInsert(HandleObject* object) {
   HandleTable& table = Table();
   std::lock_guard lock(table.mutex);
   uint32_t index;
-  Slot* slot;
+  HandleSlot* slot;
   if (!table.free_slots.empty()) {
     index = table.free_slots.back();
     table.free_slots.pop_back();
-    slot = SlotAt(table, index);
+    slot = HandleSlotAt(index);
   } else {
     slot = GrowTable(table, &index);
     if (slot == nullptr) return nullptr;
   }
   const uint32_t previous = slot->generation.load(std::memory_order_relaxed);
-  const uint32_t generation = previous == kGenerationMask ? 1 : previous + 1;
+  const uint32_t generation = previous == kHandleGenerationMask ? 1 : previous + 1;
   slot->generation.store(generation, std::memory_order_release);
   slot->object.store(object, std::memory_order_release);
   return Encode(index, generation);
 }
 
-HandleObject* HandleEnter(HANDLE handle, HandleKind kind, std::atomic<uint32_t>** entered) {
-  const Decoded decoded = Decode(Table(), handle);
-  if (decoded.slot == nullptr) return nullptr;
-  decoded.slot->lookups.fetch_add(1, std::memory_order_seq_cst);
-  HandleObject* object = LiveObject(decoded);
-  if (object == nullptr || object->kind != kind) {
-    decoded.slot->lookups.fetch_sub(1, std::memory_order_release);
-    return nullptr;
-  }
-  *entered = &decoded.slot->lookups;
-  return object;
-}
-
-void HandleLeave(std::atomic<uint32_t>* entered) {
-  entered->fetch_sub(1, std::memory_order_release);
-}
-
 HandleObject* HandleAcquire(HANDLE handle, HandleKind kind) {
-  const Decoded decoded = Decode(Table(), handle);
+  const DecodedHandle decoded = DecodeHandle(handle);
   if (decoded.slot == nullptr) return nullptr;
   decoded.slot->lookups.fetch_add(1, std::memory_order_seq_cst);
   HandleObject* object = LiveObject(decoded);
@@ -164,7 +104,7 @@ void HandleRelease(HandleObject* object) {
 // closesocket, and any other value fails with ERROR_INVALID_HANDLE.
 BOOL CloseHandle(HANDLE handle) {
   standin::HandleTable& table = standin::Table();
-  const standin::Decoded decoded = standin::Decode(table, handle);
+  const standin::DecodedHandle decoded = standin::DecodeHandle(handle);
   if (decoded.slot == nullptr) return standin::Fail(FALSE, ERROR_INVALID_HANDLE);
   standin::HandleObject* object;
   {

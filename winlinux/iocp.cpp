@@ -42,7 +42,7 @@ struct Port : HandleObject {
   void OnClose() override;
 
   bool Open();
-  DWORD Wait(DWORD milliseconds, Packet* packet);
+  [[gnu::always_inline]] DWORD Wait(DWORD milliseconds, Packet* packet);
   bool Queue(const Packet& packet);
 
  private:
@@ -175,7 +175,7 @@ bool Port::LookedLatelyLocked() {
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
 // A packet already queued is taken in a few instructions; the rest is WaitForPacket's.
-DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
+inline DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   mutex.lock();
   if (!closed && !packets.Empty()) {
     *packet = packets.Pop();
@@ -314,7 +314,7 @@ BOOL GetQueuedCompletionStatus(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key
   *overlapped = nullptr;
   standin::HandleVisit<Port> port(port_handle, standin::HandleKind::kPort);
   if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
-  standin::Packet packet{};
+  standin::Packet packet;  // filled when a packet is taken
   const DWORD outcome = port->Wait(milliseconds, &packet);
   if (outcome != ERROR_SUCCESS) return Fail(FALSE, outcome);
   *bytes = packet.bytes;

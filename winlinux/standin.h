@@ -53,13 +53,72 @@ HandleObject* HandleAcquire(HANDLE handle, HandleKind kind);
 void HandleRetain(HandleObject* object);
 void HandleRelease(HandleObject* object);
 
+// The table's slots, read without a lock on every port and event call. A HANDLE packs a slot's
+// index and the slot's generation at the time; the slots live in chunks made on demand and
+// never freed, so a lookup may read any slot it finds.
+struct HandleSlot {
+  std::atomic<HandleObject*> object{nullptr};
+  std::atomic<uint32_t> generation{0};  // 0 never appears in a handle
+  std::atomic<uint32_t> lookups{0};     // lookups running inside this slot
+};
+constexpr uint64_t kHandleIndexBits = 22;
+constexpr uint64_t kHandleGenerationMask = 0xFFFFFFFF;
+constexpr uint32_t kHandleChunkSize = 1024;
+constexpr uint32_t kHandleChunkCount = (uint32_t{1} << kHandleIndexBits) / kHandleChunkSize;
+inline std::atomic<HandleSlot*> handle_chunks[kHandleChunkCount];
+
+struct DecodedHandle {
+  HandleSlot* slot = nullptr;  // null for a value that names no slot ever made
+  uint32_t index = 0;
+  uint32_t generation = 0;
+};
+
+inline HandleSlot* HandleSlotAt(uint64_t index) {
+  HandleSlot* chunk = handle_chunks[index / kHandleChunkSize].load(std::memory_order_acquire);
+  return chunk == nullptr ? nullptr : &chunk[index % kHandleChunkSize];
+}
+
+// Low two bits stay clear, like Windows handles; INVALID_HANDLE_VALUE can never come out.
+inline DecodedHandle DecodeHandle(HANDLE handle) {
+  const uint64_t value = reinterpret_cast<uintptr_t>(handle);
+  if ((value & 3) != 0) return {};
+  const auto index = static_cast<uint32_t>((value >> 2) & ((uint64_t{1} << kHandleIndexBits) - 1));
+  const auto generation =
+      static_cast<uint32_t>((value >> (2 + kHandleIndexBits)) & kHandleGenerationMask);
+  return {HandleSlotAt(index), index, generation};
+}
+
+// The object in the slot when the generation matches; the caller has entered the slot.
+inline HandleObject* LiveObject(const DecodedHandle& decoded) {
+  HandleObject* object = decoded.slot->object.load(std::memory_order_seq_cst);
+  if (object == nullptr) return nullptr;
+  if (decoded.slot->generation.load(std::memory_order_acquire) != decoded.generation) {
+    return nullptr;
+  }
+  return object;
+}
+
 // Enters the slot of a live handle of that kind and gives its object, or null (and enters
 // nothing). While a call stays in the slot, closing the handle waits for it to leave before it
 // frees the slot or drops the table's reference, so the call needs no reference of its own.
 // Closing runs the object's OnClose before it waits: a call may stay in the slot only as long
 // as OnClose lets it (a port's waits end when it closes).
-HandleObject* HandleEnter(HANDLE handle, HandleKind kind, std::atomic<uint32_t>** entered);
-void HandleLeave(std::atomic<uint32_t>* entered);
+inline HandleObject* HandleEnter(HANDLE handle, HandleKind kind, std::atomic<uint32_t>** entered) {
+  const DecodedHandle decoded = DecodeHandle(handle);
+  if (decoded.slot == nullptr) return nullptr;
+  decoded.slot->lookups.fetch_add(1, std::memory_order_seq_cst);
+  HandleObject* object = LiveObject(decoded);
+  if (object == nullptr || object->kind != kind) {
+    decoded.slot->lookups.fetch_sub(1, std::memory_order_release);
+    return nullptr;
+  }
+  *entered = &decoded.slot->lookups;
+  return object;
+}
+
+inline void HandleLeave(std::atomic<uint32_t>* entered) {
+  entered->fetch_sub(1, std::memory_order_release);
+}
 
 // A call's stay in a handle's slot, for the port calls made once per completion.
 template <typename Object>
