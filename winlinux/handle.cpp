@@ -33,6 +33,7 @@ HandleTable& Table() {
   return *table;
 }
 
+// The handle DecodeHandle takes apart.
 HANDLE Encode(uint32_t index, uint32_t generation) {
   const uint64_t value = ((uint64_t{generation} << kHandleIndexBits) | index) << 2;
   return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(value));
