@@ -87,8 +87,45 @@ Outcome FromErrno(int error) {
   return WouldBlock(error) ? Outcome{Outcome::kPending, 0, 0} : Outcome{Outcome::kFailed, 0, error};
 }
 
+// The slices of a transfer not yet sent; their count.
+int UnsentSlices(const Transfer& transfer, sysnet::Slice* rest) {
+  int count = 0;
+  size_t skip = transfer.done;
+  for (int i = 0; i < transfer.slice_count; ++i) {
+    const sysnet::Slice& slice = transfer.slices[i];
+    if (skip >= slice.size) {
+      skip -= slice.size;
+      continue;
+    }
+    rest[count++] = {static_cast<char*>(slice.data) + skip, slice.size - skip};
+    skip = 0;
+  }
+  return count;
+}
+
+long SendUnsent(int fd, const Transfer& transfer) {
+  if (transfer.done == 0) return sysnet::Send(fd, transfer.slices, transfer.slice_count);
+  sysnet::Slice rest[kMaxSlices];
+  return sysnet::Send(fd, rest, UnsentSlices(transfer, rest));
+}
+
+// An overlapped send completes only when all its bytes are out: keep sending until then.
+// Inline in the overlapped paths, which run once per message.
+[[gnu::always_inline]] inline Outcome SendRest(int fd, Transfer& transfer) {
+  while (transfer.done < transfer.total) {
+    const long sent = SendUnsent(fd, transfer);
+    if (sent < 0) {
+      Outcome outcome = FromErrno(errno);
+      outcome.bytes = static_cast<DWORD>(transfer.done);
+      return outcome;
+    }
+    transfer.done += static_cast<size_t>(sent);
+  }
+  return {Outcome::kDone, static_cast<DWORD>(transfer.total), 0};
+}
+
 // A 0-byte receive waits for data without taking it, as on Windows: peek one byte.
-Outcome TryRecv(int fd, const Transfer& transfer) {
+[[gnu::always_inline]] inline Outcome TryRecv(int fd, const Transfer& transfer) {
   if (transfer.total == 0) {
     char probe;
     const sysnet::Slice slice{&probe, 1};
@@ -100,6 +137,7 @@ Outcome TryRecv(int fd, const Transfer& transfer) {
   return FromErrno(errno);
 }
 
+// Accepts into the socket the program made beforehand: the new connection's descriptor is
 // moved onto the accept socket's number, so that SOCKET stays the program's handle.
 Outcome TryAccept(int listen_fd, Op* op) {
   SocketState* target = Slot(op->accept_socket);
@@ -158,14 +196,15 @@ bool LeftDrained(const Transfer& transfer, const Outcome& outcome) {
 }
 
 // One try of a receive or send; a receive also notes whether it left the socket empty.
-Outcome TryTransfer(SocketState& state, int fd, OpKind kind, Transfer& transfer) {
-  if (kind == OpKind::kSend) return TrySend(fd, transfer);
+[[gnu::always_inline]] inline Outcome TryTransfer(SocketState& state, int fd, OpKind kind,
+                                                  Transfer& transfer) {
+  if (kind == OpKind::kSend) return SendRest(fd, transfer);
   const Outcome outcome = TryRecv(fd, transfer);
   state.recv_drained = LeftDrained(transfer, outcome);
   return outcome;
 }
 
-Outcome TryOp(SocketState& state, int fd, Op* op) {
+[[gnu::always_inline]] inline Outcome TryOp(SocketState& state, int fd, Op* op) {
   switch (op->kind) {
     case OpKind::kRecv:
     case OpKind::kSend:
@@ -232,47 +271,7 @@ Outcome Start(LockedSocket& socket, OpQueue& queue, Op* op) {
 
 }  // namespace
 
-namespace {
-
-// The slices of a transfer not yet sent; their count.
-int UnsentSlices(const Transfer& transfer, sysnet::Slice* rest) {
-  int count = 0;
-  size_t skip = transfer.done;
-  for (int i = 0; i < transfer.slice_count; ++i) {
-    const sysnet::Slice& slice = transfer.slices[i];
-    if (skip >= slice.size) {
-      skip -= slice.size;
-      continue;
-    }
-    rest[count++] = {static_cast<char*>(slice.data) + skip, slice.size - skip};
-    skip = 0;
-  }
-  return count;
-}
-
-long SendUnsent(int fd, const Transfer& transfer) {
-  if (transfer.done == 0) return sysnet::Send(fd, transfer.slices, transfer.slice_count);
-  sysnet::Slice rest[kMaxSlices];
-  return sysnet::Send(fd, rest, UnsentSlices(transfer, rest));
-}
-
-}  // namespace
-
-// An overlapped send completes only when all its bytes are out: keep sending until then.
-Outcome TrySend(int fd, Transfer& transfer) {
-  while (transfer.done < transfer.total) {
-    const long sent = SendUnsent(fd, transfer);
-    if (sent < 0) {
-      Outcome outcome = FromErrno(errno);
-      outcome.bytes = static_cast<DWORD>(transfer.done);
-      return outcome;
-    }
-    transfer.done += static_cast<size_t>(sent);
-  }
-  return {Outcome::kDone, static_cast<DWORD>(transfer.total), 0};
-}
-
-// Accepts into the socket the program made beforehand: the new connection's descriptor is
+Outcome TrySend(int fd, Transfer& transfer) { return SendRest(fd, transfer); }
 
 bool FillTransfer(Transfer* transfer, const WSABUF* buffers, DWORD count) {
   if (buffers == nullptr || count == 0 || count > kMaxSlices) return false;
