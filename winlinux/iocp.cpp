@@ -48,8 +48,12 @@ struct Port : HandleObject {
  private:
   DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
-  void Flush(Batch& batch);
   void QueueBatchLocked(Batch& batch);
+
+ public:
+  void Flush(Batch& batch);
+
+ private:
   void WakePollerLocked();
   bool LookedLatelyLocked();
 
@@ -84,11 +88,6 @@ int MillisecondsUntil(Clock::time_point deadline) {
   return left <= 0 ? 0 : static_cast<int>(left);
 }
 
-// The port whose readiness this thread is turning into completions, if any, and where its
-// completions gather meanwhile: they need no wake-up of the poller, which is this thread.
-thread_local const Port* serving_port = nullptr;
-thread_local Batch* serving_batch = nullptr;
-
 }  // namespace
 
 bool Port::Open() {
@@ -116,12 +115,6 @@ void Port::WakePollerLocked() {
 }
 
 bool Port::Queue(const Packet& packet) {
-  if (serving_port == this) {
-    Batch& batch = *serving_batch;
-    if (batch.count == kBatchPackets) Flush(batch);
-    batch.packets[batch.count++] = packet;
-    return true;
-  }
   std::lock_guard lock(mutex);
   if (closed) return true;  // a closed port's packets go nowhere, as on Windows
   if (!packets.Push(packet)) return false;
@@ -153,18 +146,14 @@ void Port::Flush(Batch& batch) {
 void Port::Poll(int timeout_ms, Batch& batch) {
   epoll_event events[kEventsPerPoll];
   const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
-  serving_port = this;
-  serving_batch = &batch;
   for (int i = 0; i < count; ++i) {
     if (events[i].data.u64 == kWakeTag) {
       uint64_t drained;
       [[maybe_unused]] const ssize_t read_bytes = ::read(wake_fd, &drained, sizeof drained);
     } else {
-      SocketOnReady(events[i].data.u64);
+      SocketOnReady(events[i].data.u64, batch);
     }
   }
-  serving_port = nullptr;
-  serving_batch = nullptr;
 }
 
 bool Port::LookedLatelyLocked() {
@@ -235,6 +224,8 @@ Port* PortAcquire(HANDLE handle) {
 }
 void PortRetain(Port* port) { HandleRetain(port); }
 void PortRelease(Port* port) { HandleRelease(port); }
+
+void PortFlush(Port* port, Batch& batch) { port->Flush(batch); }
 
 void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
   port->Queue(Packet{overlapped, key, bytes, error});

@@ -160,11 +160,14 @@ class HandleRef {
 
 // ---- iocp.cpp: what the socket layer needs of a port ----
 struct Port;
+struct Batch;  // the completions of one poll (packetqueue.h)
 Port* PortAcquire(HANDLE handle);  // with one more reference, or null
 void PortRetain(Port* port);
 void PortRelease(Port* port);
 // Queues a completion packet; dropped when the port is closed.
 void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error);
+// Queues what a poll's batch holds so far, to make room in it.
+void PortFlush(Port* port, Batch& batch);
 // Registers a socket's descriptor for readiness; the port hands tag back to SocketOnReady.
 bool PortWatch(Port* port, int fd, uint64_t tag);
 void PortUnwatch(Port* port, int fd);
@@ -175,7 +178,8 @@ void PortSocketClosed(Port* port);
 // ---- wsoverlapped.cpp: what the port needs of the socket layer ----
 // Ties a socket to a port; 0 or the Win32 error code.
 DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key);
-// The port saw readiness on the socket that tag names: run its pending operations.
-void SocketOnReady(uint64_t tag);
+// The port saw readiness on the socket that tag names: run its pending operations. Their
+// completions join the poll's batch; the port queues it when the poll has been served.
+void SocketOnReady(uint64_t tag, Batch& batch);
 
 }  // namespace vorwin::standin

@@ -21,6 +21,7 @@
 #include <cstring>
 #include <new>
 
+#include "packetqueue.h"
 #include "wsock.h"
 
 namespace vorwin {
@@ -232,15 +233,25 @@ void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
   CompleteOverlapped(state, overlapped, bytes, error);
 }
 
+// Completes an operation the poller served: the packet joins the poll's batch.
+void CompleteServed(SocketState& state, Op* op, DWORD bytes, DWORD error, Batch& batch) {
+  OVERLAPPED* overlapped = op->overlapped;
+  GiveOp(state, op);
+  overlapped->Internal = error;
+  overlapped->InternalHigh = bytes;
+  if (batch.count == kBatchPackets) PortFlush(state.port, batch);
+  batch.packets[batch.count++] = Packet{overlapped, state.key, bytes, error};
+}
+
 // Runs the pending operations of one direction in order until one cannot proceed.
-void Serve(SocketState& state, int fd, OpQueue& queue) {
+void Serve(SocketState& state, int fd, OpQueue& queue, Batch& batch) {
   while (!queue.Empty()) {
     const Outcome outcome = TryOp(state, fd, queue.Front());
     if (outcome.state == Outcome::kPending) return;
     Op* op = queue.Pop();
     const DWORD error =
         outcome.state == Outcome::kDone ? ERROR_SUCCESS : CompletionErrorFromErrno(outcome.error);
-    Complete(state, op, outcome.bytes, error);
+    CompleteServed(state, op, outcome.bytes, error, batch);
   }
 }
 
@@ -319,7 +330,7 @@ DWORD SocketAssociate(SOCKET s, Port* port, ULONG_PTR key) {
   return ERROR_SUCCESS;
 }
 
-void SocketOnReady(uint64_t tag) {
+void SocketOnReady(uint64_t tag, Batch& batch) {
   const int fd = static_cast<int>(tag & 0xFFFFFFFF);
   SocketState* state = Slot(static_cast<SOCKET>(fd));
   if (state == nullptr) return;
@@ -327,9 +338,9 @@ void SocketOnReady(uint64_t tag) {
   if (!state->open || state->generation != static_cast<uint32_t>(tag >> 32)) return;
   state->recv_drained = false;
   // Most readiness finds work in one direction only; the others cost a look.
-  if (!state->recvs.Empty()) Serve(*state, fd, state->recvs);
-  if (!state->sends.Empty()) Serve(*state, fd, state->sends);
-  if (!state->accepts.Empty()) Serve(*state, fd, state->accepts);
+  if (!state->recvs.Empty()) Serve(*state, fd, state->recvs, batch);
+  if (!state->sends.Empty()) Serve(*state, fd, state->sends, batch);
+  if (!state->accepts.Empty()) Serve(*state, fd, state->accepts, batch);
 }
 
 }  // namespace standin
