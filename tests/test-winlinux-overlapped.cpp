@@ -238,6 +238,28 @@ TEST_F(OverlappedTest, OutstandingReceivesCompleteInTheOrderPosted) {
   }
 }
 
+// One arrival completes more receives than a port gathers from one poll before it queues them:
+// every one still comes back once, in the order posted, with its own byte.
+TEST_F(OverlappedTest, ManyReceivesCompletedByOneArrivalComeBackInOrder) {
+  constexpr int kReceives = 150;
+  std::vector<char> bytes(kReceives, 0);
+  std::vector<OVERLAPPED> overlapped(kReceives);
+  std::string sent;
+  for (int i = 0; i < kReceives; ++i) {
+    ExpectPending(StartRecv(&bytes[i], 1, &overlapped[i]));
+    sent += static_cast<char>('!' + i % 90);
+  }
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, sent.data(), kReceives));
+  for (int i = 0; i < kReceives; ++i) {
+    const Completion c = Take(port_);
+    ASSERT_TRUE(c.ok);
+    ASSERT_EQ(c.overlapped, &overlapped[i]) << "receive " << i;
+    ASSERT_EQ(c.bytes, 1u);
+    EXPECT_EQ(bytes[i], sent[i]) << "receive " << i;
+  }
+  EXPECT_EQ(Take(port_, 50).overlapped, nullptr) << "a receive came back twice";
+}
+
 // Data that arrives while a receive is pending belongs to it, not to a receive posted later.
 TEST_F(OverlappedTest, LaterReceiveDoesNotOvertakeAPendingOne) {
   char first[8] = {};

@@ -44,16 +44,12 @@ struct Port : HandleObject {
   bool Open();
   [[gnu::always_inline]] DWORD Wait(DWORD milliseconds, Packet* packet);
   bool Queue(const Packet& packet);
+  void Flush(Batch& batch);
 
  private:
   DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
   void QueueBatchLocked(Batch& batch);
-
- public:
-  void Flush(Batch& batch);
-
- private:
   void WakePollerLocked();
   bool LookedLatelyLocked();
 
@@ -198,7 +194,7 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
       polling = true;
       poller_woken = false;
       lock.unlock();
-      Batch batch;
+      Batch batch(this);
       Poll(left, batch);
       lock.lock();
       polling = false;
@@ -225,7 +221,7 @@ Port* PortAcquire(HANDLE handle) {
 void PortRetain(Port* port) { HandleRetain(port); }
 void PortRelease(Port* port) { HandleRelease(port); }
 
-void PortFlush(Port* port, Batch& batch) { port->Flush(batch); }
+void PortFlush(Batch& batch) { batch.port->Flush(batch); }
 
 void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
   port->Queue(Packet{overlapped, key, bytes, error});

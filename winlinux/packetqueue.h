@@ -67,6 +67,8 @@ class PacketRing {
 
 // The completions one poll of a port produces, queued together once the poll has been served.
 struct Batch {
+  explicit Batch(Port* port_) : port(port_) {}
+  Port* const port;
   Packet packets[kBatchPackets];
   int count = 0;
 };

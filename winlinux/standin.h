@@ -166,8 +166,8 @@ void PortRetain(Port* port);
 void PortRelease(Port* port);
 // Queues a completion packet; dropped when the port is closed.
 void PortQueue(Port* port, ULONG_PTR key, OVERLAPPED* overlapped, DWORD bytes, DWORD error);
-// Queues what a poll's batch holds so far, to make room in it.
-void PortFlush(Port* port, Batch& batch);
+// Queues what a poll's batch holds so far on the batch's port, to make room in it.
+void PortFlush(Batch& batch);
 // Registers a socket's descriptor for readiness; the port hands tag back to SocketOnReady.
 bool PortWatch(Port* port, int fd, uint64_t tag);
 void PortUnwatch(Port* port, int fd);

@@ -239,7 +239,7 @@ void CompleteServed(SocketState& state, Op* op, DWORD bytes, DWORD error, Batch&
   GiveOp(state, op);
   overlapped->Internal = error;
   overlapped->InternalHigh = bytes;
-  if (batch.count == kBatchPackets) PortFlush(state.port, batch);
+  if (batch.count == kBatchPackets) PortFlush(batch);
   batch.packets[batch.count++] = Packet{overlapped, state.key, bytes, error};
 }
 
