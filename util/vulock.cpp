@@ -1,6 +1,7 @@
 // Locks: the one process-wide re-entrant lock, and re-entrant mutexes with a time-out. A mutex
 // records its owner so that an unlock by a thread that does not hold it is refused instead of
-// breaking the lock.
+// breaking the lock; the owner's re-entries count in the record without touching the lock
+// underneath, which is a plain timed mutex.
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -14,7 +15,7 @@
 using vor::Fail;
 
 struct VorMutex {
-  std::recursive_timed_mutex lock;
+  std::timed_mutex lock;
   std::atomic<std::thread::id> owner{};
   int32_t depth = 0;  // touched only by the owner
 };
@@ -57,15 +58,21 @@ VORUTIL_API VorMutex* VorMutexCreate(int32_t flags) {
 VORUTIL_API int32_t VorMutexLock(VorMutex* mutex, double timeout) {
   if (mutex == nullptr) return Fail(ERR_NULL_PTR);
   if (!(timeout >= 0 || timeout == -1.0)) return Fail(ERR_VAL_INVALID);  // also refuses NaN
+  if (HeldByCaller(mutex)) {
+    ++mutex->depth;
+    return 1;
+  }
   if (!Acquire(mutex, timeout)) return Fail(ERR_TIMEOUT);
-  if (mutex->depth++ == 0) mutex->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  mutex->depth = 1;
+  mutex->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
   return 1;
 }
 
 VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex) {
   if (mutex == nullptr) return Fail(ERR_NULL_PTR);
   if (!HeldByCaller(mutex)) return Fail(ERR_VAL_INVALID);
-  if (--mutex->depth == 0) mutex->owner.store(std::thread::id(), std::memory_order_relaxed);
+  if (--mutex->depth > 0) return 1;
+  mutex->owner.store(std::thread::id(), std::memory_order_relaxed);
   mutex->lock.unlock();
   return 1;
 }
