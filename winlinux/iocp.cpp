@@ -12,8 +12,10 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <mutex>
 #include <new>
@@ -79,9 +81,15 @@ struct Port : HandleObject {
 
 namespace {
 
+// A poll's time-out: epoll_wait would read more than INT_MAX as negative, that is for ever; a
+// shorter poll only makes the wait loop once more.
+int PollMilliseconds(int64_t milliseconds) {
+  return milliseconds <= 0 ? 0 : static_cast<int>(std::min<int64_t>(milliseconds, INT_MAX));
+}
+
 int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left <= 0 ? 0 : static_cast<int>(left);
+  return PollMilliseconds(
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count());
 }
 
 }  // namespace
@@ -179,13 +187,18 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
   const Clock::time_point deadline =
       timed ? Clock::now() + std::chrono::milliseconds(milliseconds) : Clock::time_point{};
   bool polled = false;
+  bool first_round = true;  // the whole wait is left: no second clock reading needed
   for (;;) {
     if (closed) return ERROR_ABANDONED_WAIT_0;
     if (!packets.Empty()) {
       *packet = packets.Pop();
       return ERROR_SUCCESS;
     }
-    const int left = forever ? -1 : timed ? MillisecondsUntil(deadline) : 0;
+    const int left = forever       ? -1
+                     : !timed      ? 0
+                     : first_round ? PollMilliseconds(milliseconds)
+                                   : MillisecondsUntil(deadline);
+    first_round = false;
     if (left == 0 &&
         (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLatelyLocked())) {
       return WAIT_TIMEOUT;
