@@ -160,7 +160,7 @@ class HandleRef {
 
 // ---- iocp.cpp: what the socket layer needs of a port ----
 struct Port;
-struct Batch;  // the completions of one poll (packetqueue.h)
+struct Batch;                      // the completions of one poll (packetqueue.h)
 Port* PortAcquire(HANDLE handle);  // with one more reference, or null
 void PortRetain(Port* port);
 void PortRelease(Port* port);
