@@ -80,16 +80,11 @@ HANDLE HandleInsert(HandleObject* object) {
 }
 
 HandleObject* HandleAcquire(HANDLE handle, HandleKind kind) {
-  const DecodedHandle decoded = DecodeHandle(handle);
-  if (decoded.slot == nullptr) return nullptr;
-  decoded.slot->lookups.fetch_add(1, std::memory_order_seq_cst);
-  HandleObject* object = LiveObject(decoded);
-  if (object != nullptr && object->kind == kind) {
-    HandleRetain(object);
-  } else {
-    object = nullptr;
-  }
-  decoded.slot->lookups.fetch_sub(1, std::memory_order_release);
+  std::atomic<uint32_t>* entered = nullptr;
+  HandleObject* object = HandleEnter(handle, kind, &entered);
+  if (object == nullptr) return nullptr;
+  HandleRetain(object);  // before leaving the slot: closing waits for the leave
+  HandleLeave(entered);
   return object;
 }
 

@@ -218,11 +218,16 @@ bool LeftDrained(const Transfer& transfer, const Outcome& outcome) {
   return {Outcome::kFailed, 0, EINVAL};
 }
 
-// Records the result in the OVERLAPPED and queues the packet. Nothing touches the OVERLAPPED
-// after the packet is queued: another thread may own it then.
-void CompleteOverlapped(SocketState& state, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
+// Writes an operation's result into its OVERLAPPED, as Windows does before the packet goes out.
+// Nothing touches the OVERLAPPED after the packet is queued: another thread may own it then.
+void RecordResult(OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
   overlapped->Internal = error;
   overlapped->InternalHigh = bytes;
+}
+
+// Records the result in the OVERLAPPED and queues the packet.
+void CompleteOverlapped(SocketState& state, OVERLAPPED* overlapped, DWORD bytes, DWORD error) {
+  RecordResult(overlapped, bytes, error);
   if (state.port != nullptr) PortQueue(state.port, state.key, overlapped, bytes, error);
 }
 
@@ -237,8 +242,7 @@ void Complete(SocketState& state, Op* op, DWORD bytes, DWORD error) {
 void CompleteServed(SocketState& state, Op* op, DWORD bytes, DWORD error, Batch& batch) {
   OVERLAPPED* overlapped = op->overlapped;
   GiveOp(state, op);
-  overlapped->Internal = error;
-  overlapped->InternalHigh = bytes;
+  RecordResult(overlapped, bytes, error);
   if (batch.count == kBatchPackets) PortFlush(batch);
   batch.packets[batch.count++] = Packet{overlapped, state.key, bytes, error};
 }
