@@ -35,6 +35,18 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 [ $need_i386 -eq 1 ] && dpkg --add-architecture i386
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-# shellcheck disable=SC2086
-$apt_line
+# A mirror in the middle of a sync serves indexes that fail their checks, sometimes for hours.
+# When the index of one architecture is missing, packages of both architectures that must have
+# the same version (libc6 and libc6:i386) no longer match; preferring the release's own
+# packages over its updates (-t) makes them match again. Each way is tried, a minute apart.
+release=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+for attempt in 1 2 3 4 5; do
+  apt-get update -qq || echo "setup: apt-get update failed (attempt $attempt)" >&2
+  # shellcheck disable=SC2086
+  $apt_line && exit 0
+  # shellcheck disable=SC2086
+  $apt_line -t "$release" && exit 0
+  [ $attempt -lt 5 ] && sleep 60
+done
+echo "setup: could not install: ${missing[*]}" >&2
+exit 1
