@@ -1,6 +1,8 @@
 // Locks: the process-wide lock and the re-entrant mutex with its time-out and ownership rules.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 #include <vector>
@@ -79,6 +81,33 @@ TEST_F(UtilLockThreads, MutexTimesOutWhileAnotherThreadHoldsIt) {
   });
   taker.join();
   EXPECT_EQ(result, 1);
+  EXPECT_EQ(VorMutexDestroy(mutex), 1);
+}
+
+// A thread that has to wait sleeps until the holder lets go, and then holds the mutex at once:
+// a lost wake-up would leave it asleep until its time-out of 30 s.
+TEST_F(UtilLockThreads, WaiterTakesTheMutexWhenItsHolderLetsGo) {
+  VorMutex* mutex = VorMutexCreate(0);
+  ASSERT_NE(mutex, nullptr);
+  ASSERT_EQ(VorMutexLock(mutex, -1.0), 1);
+  std::atomic<int> state{0};  // 1: about to wait, 2: holds it
+  double taken_at = 0;
+  std::thread waiter([&] {
+    state = 1;
+    if (VorMutexLock(mutex, 30.0) != 1) return;
+    taken_at = VorGetWallTime();
+    state = 2;
+    VorMutexUnlock(mutex);
+  });
+  const double deadline = VorGetWallTime() + 5.0;
+  while (state.load() == 0 && VorGetWallTime() < deadline) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it go to sleep
+  EXPECT_EQ(state.load(), 1) << "took a mutex that another thread holds";
+  const double released_at = VorGetWallTime();
+  EXPECT_EQ(VorMutexUnlock(mutex), 1);
+  waiter.join();
+  ASSERT_EQ(state.load(), 2);
+  EXPECT_LT(taken_at - released_at, 10.0) << "the release did not wake the waiter";
   EXPECT_EQ(VorMutexDestroy(mutex), 1);
 }
 

@@ -1,9 +1,15 @@
 // Locks: the one process-wide re-entrant lock, and re-entrant mutexes with a time-out. A mutex
 // records its owner so that an unlock by a thread that does not hold it is refused instead of
-// breaking the lock; the owner's re-entries count in the record without touching the lock
-// underneath, which is a plain timed mutex.
+// breaking the lock; the owner's re-entries count in the record without touching the lock.
+//
+// The multiplexer takes its mutex at least once per burst of events, almost never contended, so
+// the lock itself is one word: one compare-and-swap to take it, one exchange to give it. Only a
+// thread that finds it taken goes to the sleeping side (a plain mutex and a condition variable,
+// which also give the time-out), and only a release that finds the word marked contended wakes
+// a sleeper there.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <new>
@@ -15,12 +21,20 @@
 using vor::Fail;
 
 struct VorMutex {
-  std::timed_mutex lock;
+  std::atomic<int32_t> state{0};  // kFree, kTaken or kContended
   std::atomic<std::thread::id> owner{};
   int32_t depth = 0;  // touched only by the owner
+  std::mutex sleep_lock;
+  std::condition_variable sleepers;
 };
 
 namespace {
+
+constexpr int32_t kFree = 0;
+constexpr int32_t kTaken = 1;
+constexpr int32_t kContended = 2;  // taken, and a thread may sleep until it is given back
+// Beyond this a time-out is as good as for ever, and the deadline arithmetic stays in range.
+constexpr double kLongestTimeout = 1e9;
 
 std::recursive_mutex& ProcessMutex() {
   // Never destroyed, so a host's static destructors may still take it.
@@ -32,13 +46,48 @@ bool HeldByCaller(const VorMutex* mutex) {
   return mutex->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
 }
 
-bool Acquire(VorMutex* mutex, double timeout) {
-  if (timeout < 0) {
-    mutex->lock.lock();
-    return true;
+bool TryTake(VorMutex* mutex) {
+  int32_t expected = kFree;
+  return mutex->state.compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
+                                              std::memory_order_relaxed);
+}
+
+// Marks the word contended, and takes the lock if that found it free; whoever takes it this way
+// leaves it marked, so that its own release wakes the next sleeper.
+bool TakeMarking(VorMutex* mutex) {
+  return mutex->state.exchange(kContended, std::memory_order_acquire) == kFree;
+}
+
+// The sleeping side: marks the lock contended and sleeps until a release wakes it, or until
+// the time-out (negative: for ever). A release that finds the mark wakes a sleeper under
+// sleep_lock, which this thread holds from its mark until it sleeps: no wake-up is lost.
+bool TakeSleeping(VorMutex* mutex, double timeout) {
+  const bool forever = timeout < 0 || timeout > kLongestTimeout;
+  const auto deadline =
+      std::chrono::steady_clock::now() +
+      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+          std::chrono::duration<double>(forever ? 0.0 : timeout));
+  std::unique_lock hold(mutex->sleep_lock);
+  while (!TakeMarking(mutex)) {
+    if (forever) {
+      mutex->sleepers.wait(hold);
+    } else if (mutex->sleepers.wait_until(hold, deadline) == std::cv_status::timeout) {
+      return TakeMarking(mutex);
+    }
   }
-  if (timeout == 0) return mutex->lock.try_lock();
-  return mutex->lock.try_lock_for(std::chrono::duration<double>(timeout));
+  return true;
+}
+
+bool Acquire(VorMutex* mutex, double timeout) {
+  if (TryTake(mutex)) return true;
+  if (timeout == 0) return false;
+  return TakeSleeping(mutex, timeout);
+}
+
+void Release(VorMutex* mutex) {
+  if (mutex->state.exchange(kFree, std::memory_order_release) != kContended) return;
+  std::lock_guard hold(mutex->sleep_lock);
+  mutex->sleepers.notify_one();
 }
 
 }  // namespace
@@ -73,7 +122,7 @@ VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex) {
   if (!HeldByCaller(mutex)) return Fail(ERR_VAL_INVALID);
   if (--mutex->depth > 0) return 1;
   mutex->owner.store(std::thread::id(), std::memory_order_relaxed);
-  mutex->lock.unlock();
+  Release(mutex);
   return 1;
 }
 
