@@ -1,4 +1,5 @@
 // Completion ports: posted packets, time-outs and several waiting threads.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -90,6 +91,41 @@ TEST_F(IocpThreads, PostFromAnotherThreadWakesAWaiter) {
   poster.join();
   EXPECT_TRUE(c.ok);
   EXPECT_EQ(c.overlapped, &overlapped);
+}
+
+// Two threads pass a packet back and forth through two ports, so that almost every post finds
+// the other thread about to sleep or asleep. A wait whose wake-up was lost still ends with the
+// packet, but only at its time-out, after a pause that no round of a working port comes near.
+TEST_F(IocpThreads, PingPongBetweenTwoThreadsLosesNoWakeUp) {
+  constexpr int kRounds = 20000;
+  constexpr DWORD kRoundWaitMs = 3000;
+  HANDLE back = wltest::NewPort();
+  OVERLAPPED ball{};
+  std::atomic<int> echoed{0};
+  std::thread echo([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      const Completion c = Take(port_, kRoundWaitMs);
+      if (!c.ok || c.overlapped != &ball) return;
+      PostQueuedCompletionStatus(back, 0, static_cast<ULONG_PTR>(i), &ball);
+      echoed.fetch_add(1);
+    }
+  });
+  int returned = 0;
+  double slowest_round = 0;
+  for (int i = 0; i < kRounds; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(PostQueuedCompletionStatus(port_, 0, static_cast<ULONG_PTR>(i), &ball));
+    const Completion c = Take(back, kRoundWaitMs);
+    const std::chrono::duration<double> round = std::chrono::steady_clock::now() - start;
+    slowest_round = std::max(slowest_round, round.count());
+    if (!c.ok || c.key != static_cast<ULONG_PTR>(i)) break;
+    ++returned;
+  }
+  echo.join();
+  EXPECT_EQ(returned, kRounds);
+  EXPECT_EQ(echoed.load(), kRounds);
+  EXPECT_LT(slowest_round, kRoundWaitMs / 2000.0) << "a wake-up was lost";
+  EXPECT_TRUE(CloseHandle(back));
 }
 
 // Four posting threads, two waiting threads: every packet reaches exactly one waiter.

@@ -4,10 +4,14 @@
 // completions of the sockets' pending operations, while the other waiters sleep on a condition
 // variable. Operations that complete at once queue their packet directly, without epoll.
 //
-// The queue is a ring under the port's mutex: one uncontended lock per packet in and out costs
-// less than the atomic read-modify-writes a lock-free ring needs for the same. The poller
-// gathers the completions of one poll and queues them together under the lock it takes anyway
-// when the poll ends.
+// A packet goes in and out of a lock-free ring with one compare-and-swap each. The port's mutex
+// is taken only when the ring is full (the packets then wait in order in a growing ring under
+// the mutex), when a thread has to poll or sleep, and when a pusher finds such a thread to wake.
+// A waiter announces itself in `waiters` and then looks at the ring once more; a pusher claims
+// its position and then reads `waiters`. Both pairs are sequentially consistent, so either the
+// pusher sees the waiter or the waiter sees the packet: no wake-up is lost, and the common push
+// reads `waiters` without a read-modify-write of its own. The poller gathers the completions of
+// one poll and queues them after it, under the lock it takes anyway when the poll ends.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <new>
+#include <thread>
 
 #include "lock.h"
 #include "packetqueue.h"
@@ -32,6 +37,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint64_t kWakeTag = ~uint64_t{0};
 constexpr int kEventsPerPoll = 64;
+constexpr size_t kRingPackets = 1024;  // a power of two
 
 }  // namespace
 
@@ -45,13 +51,19 @@ struct Port : HandleObject {
 
   bool Open();
   [[gnu::always_inline]] DWORD Wait(DWORD milliseconds, Packet* packet);
-  bool Queue(const Packet& packet);
+  [[gnu::always_inline]] bool Queue(const Packet& packet);
   void Flush(Batch& batch);
 
  private:
+  enum class Take { kTaken, kEmpty, kBeingWritten };
+  bool QueueLocked(const Packet& packet);
+  void WakeWaiters();
+  bool PushLocked(const Packet& packet);
+  [[gnu::always_inline]] Take TakeLocked(Packet* packet);
   DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
-  void QueueBatchLocked(Batch& batch);
+  void QueueBatchLocked(Batch& batch, int first = 0);
+  [[gnu::always_inline]] bool HandOverBatchLocked(Batch& batch, Packet* packet);
   void WakePollerLocked();
   bool LookedLatelyLocked();
 
@@ -65,9 +77,17 @@ struct Port : HandleObject {
 
  private:
   int wake_fd = -1;
+  LockFreeRing ring;
+  // Threads polling or asleep in this port, each counted from its announcement (under the
+  // mutex) until it leaves. A pusher that sees none wakes no one and takes no lock.
+  std::atomic<int> waiters{0};
+  std::atomic<bool> closed{false};  // written under the mutex, read without it
+  // True while overflow holds packets; then every packet goes there, behind them, and a taker
+  // empties the ring first: one thread's packets keep their order.
+  std::atomic<bool> overflowing{false};
   Lock mutex;  // guards everything below
   std::condition_variable_any sleeping;
-  PacketRing packets;
+  PacketRing overflow;
   bool polling = false;       // one waiter is in epoll_wait
   bool poller_woken = false;  // the wake descriptor has been written since that poll began
   // A poll has run since the last wait of 0 ms that found nothing. Such a wait looks at epoll
@@ -76,7 +96,6 @@ struct Port : HandleObject {
   // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
   bool polled_lately = false;
   int sleepers = 0;
-  bool closed = false;
 };
 
 namespace {
@@ -97,7 +116,7 @@ int MillisecondsUntil(Clock::time_point deadline) {
 bool Port::Open() {
   epoll_fd = ::epoll_create1(EPOLL_CLOEXEC);
   wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (epoll_fd < 0 || wake_fd < 0) return false;
+  if (epoll_fd < 0 || wake_fd < 0 || !ring.Open(kRingPackets)) return false;
   epoll_event wake{};
   wake.events = EPOLLIN;
   wake.data.u64 = kWakeTag;
@@ -106,7 +125,7 @@ bool Port::Open() {
 
 void Port::OnClose() {
   std::lock_guard lock(mutex);
-  closed = true;
+  closed.store(true, std::memory_order_release);
   sleeping.notify_all();
   WakePollerLocked();
 }
@@ -118,25 +137,72 @@ void Port::WakePollerLocked() {
   [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
 }
 
-bool Port::Queue(const Packet& packet) {
+// A packet queued to a closed port goes nowhere, as on Windows. The common case is one push
+// into the ring and one read of `waiters`.
+inline bool Port::Queue(const Packet& packet) {
+  if (closed.load(std::memory_order_acquire)) return true;
+  if (overflowing.load(std::memory_order_acquire) || !ring.TryPush(packet)) {
+    return QueueLocked(packet);
+  }
+  if (waiters.load(std::memory_order_seq_cst) != 0) WakeWaiters();
+  return true;
+}
+
+bool Port::QueueLocked(const Packet& packet) {
   std::lock_guard lock(mutex);
-  if (closed) return true;  // a closed port's packets go nowhere, as on Windows
-  if (!packets.Push(packet)) return false;
-  // Wake a sleeper and the poller both: a sleeper already woken but not yet running still
-  // counts as sleeping, so waking only it could leave the packet to a poller that sleeps on.
+  if (closed.load(std::memory_order_relaxed)) return true;
+  if (!PushLocked(packet)) return false;
   if (sleepers > 0) sleeping.notify_one();
   WakePollerLocked();
   return true;
 }
 
-// Queues a poll's completions. On exhaustion of memory they are lost, as any completion whose
-// packet cannot be queued. The sleepers wake to take them; the poller needs no wake-up.
-void Port::QueueBatchLocked(Batch& batch) {
-  if (!closed) {
-    for (int i = 0; i < batch.count; ++i) packets.Push(batch.packets[i]);
+// Wake a sleeper and the poller both: a sleeper already woken but not yet running still counts
+// as sleeping, so waking only it could leave the packet to a poller that sleeps on.
+void Port::WakeWaiters() {
+  std::lock_guard lock(mutex);
+  if (sleepers > 0) sleeping.notify_one();
+  WakePollerLocked();
+}
+
+bool Port::PushLocked(const Packet& packet) {
+  if (!overflowing.load(std::memory_order_relaxed) && ring.TryPush(packet)) return true;
+  if (!overflow.Push(packet)) return false;
+  overflowing.store(true, std::memory_order_release);
+  return true;
+}
+
+// The next packet: from the ring, and from the overflow only once the ring is empty. A push
+// that has claimed its place in the ring but not yet written it is waited for, so that a
+// packet behind it in the overflow does not overtake it.
+inline Port::Take Port::TakeLocked(Packet* packet) {
+  if (ring.TryPop(packet)) return Take::kTaken;
+  if (ring.Pending()) return Take::kBeingWritten;
+  if (!overflowing.load(std::memory_order_relaxed)) return Take::kEmpty;
+  *packet = overflow.Pop();
+  if (overflow.Empty()) overflowing.store(false, std::memory_order_release);
+  return Take::kTaken;
+}
+
+// Queues a poll's completions from the first-th on. On exhaustion of memory they are lost, as
+// any completion whose packet cannot be queued. The sleepers wake to take them; the poller
+// needs no wake-up.
+void Port::QueueBatchLocked(Batch& batch, int first) {
+  if (!closed.load(std::memory_order_relaxed)) {
+    for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
   }
-  if (sleepers > 0 && batch.count > 0) sleeping.notify_all();
+  if (sleepers > 0 && batch.count > first) sleeping.notify_all();
   batch.count = 0;
+}
+
+// The end of a poll: its first completion goes straight to the poller when nothing is queued
+// ahead of it, since it would be the next packet taken anyway; the rest are queued.
+inline bool Port::HandOverBatchLocked(Batch& batch, Packet* packet) {
+  const bool handed = batch.count > 0 && !closed.load(std::memory_order_relaxed) &&
+                      !overflowing.load(std::memory_order_relaxed) && !ring.Pending();
+  if (handed) *packet = batch.packets[0];
+  QueueBatchLocked(batch, handed ? 1 : 0);
+  return handed;
 }
 
 // A poll that completes more than a batch holds queues what it has so far.
@@ -169,13 +235,8 @@ bool Port::LookedLatelyLocked() {
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
 // A packet already queued is taken in a few instructions; the rest is WaitForPacket's.
 inline DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
-  mutex.lock();
-  if (!closed && !packets.Empty()) {
-    *packet = packets.Pop();
-    mutex.unlock();
-    return ERROR_SUCCESS;
-  }
-  std::unique_lock lock(mutex, std::adopt_lock);
+  if (!closed.load(std::memory_order_acquire) && ring.TryPop(packet)) return ERROR_SUCCESS;
+  std::unique_lock lock(mutex);
   return WaitForPacket(lock, milliseconds, packet);
 }
 
@@ -189,10 +250,15 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
   bool polled = false;
   bool first_round = true;  // the whole wait is left: no second clock reading needed
   for (;;) {
-    if (closed) return ERROR_ABANDONED_WAIT_0;
-    if (!packets.Empty()) {
-      *packet = packets.Pop();
-      return ERROR_SUCCESS;
+    if (closed.load(std::memory_order_relaxed)) return ERROR_ABANDONED_WAIT_0;
+    const Take taken = TakeLocked(packet);
+    if (taken == Take::kTaken) return ERROR_SUCCESS;
+    if (taken == Take::kBeingWritten) {
+      // Its pusher is a few instructions from done; let it run.
+      lock.unlock();
+      std::this_thread::yield();
+      lock.lock();
+      continue;
     }
     const int left = forever       ? -1
                      : !timed      ? 0
@@ -203,6 +269,14 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
         (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLatelyLocked())) {
       return WAIT_TIMEOUT;
     }
+    if (left == 0 && polling) return WAIT_TIMEOUT;
+    // From here this thread polls or sleeps. It announces itself, then looks at the ring once
+    // more: a pusher that did not see the announcement has claimed its place by now.
+    waiters.fetch_add(1, std::memory_order_seq_cst);
+    if (ring.Pending()) {
+      waiters.fetch_sub(1, std::memory_order_relaxed);
+      continue;
+    }
     if (!polling) {
       polling = true;
       poller_woken = false;
@@ -210,14 +284,15 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
       Batch batch(this);
       Poll(left, batch);
       lock.lock();
+      waiters.fetch_sub(1, std::memory_order_relaxed);
       polling = false;
       polled = true;
       polled_lately = true;
-      QueueBatchLocked(batch);
+      const bool handed = HandOverBatchLocked(batch, packet);
       if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
+      if (handed) return ERROR_SUCCESS;
       continue;
     }
-    if (left == 0) return WAIT_TIMEOUT;
     ++sleepers;
     if (forever) {
       sleeping.wait(lock);
@@ -225,6 +300,7 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
       sleeping.wait_until(lock, deadline);
     }
     --sleepers;
+    waiters.fetch_sub(1, std::memory_order_relaxed);
   }
 }
 
