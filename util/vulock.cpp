@@ -63,10 +63,9 @@ bool TakeMarking(VorMutex* mutex) {
 // sleep_lock, which this thread holds from its mark until it sleeps: no wake-up is lost.
 bool TakeSleeping(VorMutex* mutex, double timeout) {
   const bool forever = timeout < 0 || timeout > kLongestTimeout;
-  const auto deadline =
-      std::chrono::steady_clock::now() +
-      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-          std::chrono::duration<double>(forever ? 0.0 : timeout));
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(forever ? 0.0 : timeout));
   std::unique_lock hold(mutex->sleep_lock);
   while (!TakeMarking(mutex)) {
     if (forever) {
