@@ -98,7 +98,7 @@ TEST_F(IocpThreads, PostFromAnotherThreadWakesAWaiter) {
 // packet, but only at its time-out, after a pause that no round of a working port comes near.
 TEST_F(IocpThreads, PingPongBetweenTwoThreadsLosesNoWakeUp) {
   constexpr int kRounds = 20000;
-  constexpr DWORD kRoundWaitMs = 3000;
+  constexpr DWORD kRoundWaitMs = 10000;
   HANDLE back = wltest::NewPort();
   OVERLAPPED ball{};
   std::atomic<int> echoed{0};
