@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -108,6 +109,35 @@ TEST_F(UtilLockThreads, WaiterTakesTheMutexWhenItsHolderLetsGo) {
   waiter.join();
   ASSERT_EQ(state.load(), 2);
   EXPECT_LT(taken_at - released_at, 10.0) << "the release did not wake the waiter";
+  EXPECT_EQ(VorMutexDestroy(mutex), 1);
+}
+
+// A time-out too long to count in the clock's units (1e300 s) waits as for ever would, instead
+// of failing at once with ERR_TIMEOUT. Should the waiter never get the mutex, it is left blocked
+// on a mutex that is never freed, and the test fails.
+TEST_F(UtilLockThreads, HugeTimeOutWaitsForTheHolder) {
+  VorMutex* mutex = VorMutexCreate(0);
+  ASSERT_NE(mutex, nullptr);
+  ASSERT_EQ(VorMutexLock(mutex, -1.0), 1);
+  auto result = std::make_shared<std::atomic<int>>(-1);
+  std::thread waiter([mutex, result] {
+    const int32_t locked = VorMutexLock(mutex, 1e300);
+    result->store(locked);
+    if (locked == 1) VorMutexUnlock(mutex);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(result->load(), -1) << "gave up at once";
+  EXPECT_EQ(VorMutexUnlock(mutex), 1);
+  const double deadline = VorGetWallTime() + 10.0;
+  while (result->load() == -1 && VorGetWallTime() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (result->load() == -1) {
+    waiter.detach();
+    FAIL() << "the waiter never got the mutex";
+  }
+  waiter.join();
+  EXPECT_EQ(result->load(), 1);
   EXPECT_EQ(VorMutexDestroy(mutex), 1);
 }
 
