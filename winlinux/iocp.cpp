@@ -6,7 +6,8 @@
 //
 // A packet goes in and out of a lock-free ring with one compare-and-swap each. The port's mutex
 // is taken only when the ring is full (the packets then wait in order in a growing ring under
-// the mutex), when a thread has to poll or sleep, and when a pusher finds such a thread to wake.
+// the mutex), when a wait finds the ring empty (it may then poll or sleep), and when a pusher
+// finds a polling or sleeping thread to wake.
 // A waiter announces itself in `waiters` and then looks at the ring once more; a pusher claims
 // its position and then reads `waiters`. Both pairs are sequentially consistent, so either the
 // pusher sees the waiter or the waiter sees the packet: no wake-up is lost, and the common push
@@ -58,6 +59,7 @@ struct Port : HandleObject {
   enum class Take { kTaken, kEmpty, kBeingWritten };
   bool QueueLocked(const Packet& packet);
   void WakeWaiters();
+  void WakeWaitersLocked();
   bool PushLocked(const Packet& packet);
   [[gnu::always_inline]] Take TakeLocked(Packet* packet);
   DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
@@ -152,15 +154,18 @@ bool Port::QueueLocked(const Packet& packet) {
   std::lock_guard lock(mutex);
   if (closed.load(std::memory_order_relaxed)) return true;
   if (!PushLocked(packet)) return false;
-  if (sleepers > 0) sleeping.notify_one();
-  WakePollerLocked();
+  WakeWaitersLocked();
   return true;
+}
+
+void Port::WakeWaiters() {
+  std::lock_guard lock(mutex);
+  WakeWaitersLocked();
 }
 
 // Wake a sleeper and the poller both: a sleeper already woken but not yet running still counts
 // as sleeping, so waking only it could leave the packet to a poller that sleeps on.
-void Port::WakeWaiters() {
-  std::lock_guard lock(mutex);
+void Port::WakeWaitersLocked() {
   if (sleepers > 0) sleeping.notify_one();
   WakePollerLocked();
 }
