@@ -15,6 +15,7 @@
 // one poll and queues them after it, under the lock it takes anyway when the poll ends.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 #include "lock.h"
 #include "packetqueue.h"
 #include "standin.h"
+#include "sysnet.h"
 
 namespace vorwin {
 namespace standin {
@@ -62,12 +64,13 @@ struct Port : HandleObject {
   void WakeWaitersLocked();
   bool PushLocked(const Packet& packet);
   [[gnu::always_inline]] Take TakeLocked(Packet* packet);
-  DWORD WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet);
+  [[gnu::noinline]] DWORD WaitForPacket(DWORD milliseconds, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
   void QueueBatchLocked(Batch& batch, int first = 0);
   [[gnu::always_inline]] bool HandOverBatchLocked(Batch& batch, Packet* packet);
   void WakePollerLocked();
-  bool LookedLatelyLocked();
+  bool LookedLately();
+  [[gnu::always_inline]] bool NothingToTake() const;
 
  public:
   int epoll_fd = -1;
@@ -87,16 +90,17 @@ struct Port : HandleObject {
   // True while overflow holds packets; then every packet goes there, behind them, and a taker
   // empties the ring first: one thread's packets keep their order.
   std::atomic<bool> overflowing{false};
+  // A poll has run since the last wait of 0 ms that found nothing. Such a wait looks at epoll
+  // only when this is clear, so that a loop which ends each burst with a wait of 0 ms pays no
+  // extra epoll_wait right after the poll that began the burst; readiness that came meanwhile
+  // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
+  // Set under the mutex; read and cleared by waits of 0 ms, which need no lock.
+  std::atomic<bool> polled_lately{false};
   Lock mutex;  // guards everything below
   std::condition_variable_any sleeping;
   PacketRing overflow;
   bool polling = false;       // one waiter is in epoll_wait
   bool poller_woken = false;  // the wake descriptor has been written since that poll began
-  // A poll has run since the last wait of 0 ms that found nothing. Such a wait looks at epoll
-  // only when this is clear, so that a loop which ends each burst with a wait of 0 ms pays no
-  // extra epoll_wait right after the poll that began the burst; readiness that came meanwhile
-  // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
-  bool polled_lately = false;
   int sleepers = 0;
 };
 
@@ -111,6 +115,16 @@ int PollMilliseconds(int64_t milliseconds) {
 int MillisecondsUntil(Clock::time_point deadline) {
   return PollMilliseconds(
       std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count());
+}
+
+// epoll_wait straight to the kernel, as the socket transfers go: glibc's wrapper is a
+// cancellation point, and switching the cancellation state around it costs more than the call.
+int WaitForReadiness(int epoll_fd, epoll_event* events, int timeout_ms) {
+  if constexpr (sysnet::kThreadSanitizer) {
+    return ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
+  }
+  return static_cast<int>(::syscall(SYS_epoll_pwait, epoll_fd, events, kEventsPerPoll, timeout_ms,
+                                    nullptr, sizeof(uint64_t)));
 }
 
 }  // namespace
@@ -220,7 +234,7 @@ void Port::Flush(Batch& batch) {
 // batch.
 void Port::Poll(int timeout_ms, Batch& batch) {
   epoll_event events[kEventsPerPoll];
-  const int count = ::epoll_wait(epoll_fd, events, kEventsPerPoll, timeout_ms);
+  const int count = WaitForReadiness(epoll_fd, events, timeout_ms);
   for (int i = 0; i < count; ++i) {
     if (events[i].data.u64 == kWakeTag) {
       uint64_t drained;
@@ -231,21 +245,38 @@ void Port::Poll(int timeout_ms, Batch& batch) {
   }
 }
 
-bool Port::LookedLatelyLocked() {
-  const bool looked = polled_lately;
-  polled_lately = false;
-  return looked;
+// Whether a poll has run since the last wait of 0 ms that asked; clears the mark. Two waits
+// that race may both see it, and a poll that sets it meanwhile may be forgotten: that spares or
+// costs one epoll_wait, and loses no packet.
+bool Port::LookedLately() {
+  if (!polled_lately.load(std::memory_order_relaxed)) return false;
+  polled_lately.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+// No packet is queued or being written.
+inline bool Port::NothingToTake() const {
+  return !ring.Pending() && !overflowing.load(std::memory_order_acquire);
 }
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
-// A packet already queued is taken in a few instructions; the rest is WaitForPacket's.
+// A packet already queued is taken in a few instructions, and so is the answer of a wait of
+// 0 ms that has nothing to take and no reason to poll (the end of a burst); the rest is
+// WaitForPacket's.
 inline DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
-  if (!closed.load(std::memory_order_acquire) && ring.TryPop(packet)) return ERROR_SUCCESS;
-  std::unique_lock lock(mutex);
-  return WaitForPacket(lock, milliseconds, packet);
+  if (!closed.load(std::memory_order_acquire)) {
+    if (ring.TryPop(packet)) return ERROR_SUCCESS;
+    if (milliseconds == 0 && NothingToTake() &&
+        (sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
+      return WAIT_TIMEOUT;
+    }
+  }
+  return WaitForPacket(milliseconds, packet);
 }
 
-DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Packet* packet) {
+// Out of line, so that the common wait above needs no frame for the lock and the clock.
+DWORD Port::WaitForPacket(DWORD milliseconds, Packet* packet) {
+  std::unique_lock lock(mutex);
   const bool forever = milliseconds == INFINITE;
   // The clock is read only for a finite wait that can last: polling and waiting for ever need
   // no deadline.
@@ -270,8 +301,7 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
                      : first_round ? PollMilliseconds(milliseconds)
                                    : MillisecondsUntil(deadline);
     first_round = false;
-    if (left == 0 &&
-        (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLatelyLocked())) {
+    if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
       return WAIT_TIMEOUT;
     }
     if (left == 0 && polling) return WAIT_TIMEOUT;
@@ -292,7 +322,7 @@ DWORD Port::WaitForPacket(std::unique_lock<Lock>& lock, DWORD milliseconds, Pack
       waiters.fetch_sub(1, std::memory_order_relaxed);
       polling = false;
       polled = true;
-      polled_lately = true;
+      polled_lately.store(true, std::memory_order_relaxed);
       const bool handed = HandOverBatchLocked(batch, packet);
       if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
       if (handed) return ERROR_SUCCESS;

@@ -20,19 +20,6 @@
 namespace sysnet {
 namespace {
 
-// gcc names ThreadSanitizer with __SANITIZE_THREAD__, clang through __has_feature.
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kThreadSanitizer = true;
-#elif defined(__has_feature)
-#  if __has_feature(thread_sanitizer)
-constexpr bool kThreadSanitizer = true;
-#  else
-constexpr bool kThreadSanitizer = false;
-#  endif
-#else
-constexpr bool kThreadSanitizer = false;
-#endif
-
 static_assert(sizeof(Slice) == sizeof(iovec));
 static_assert(offsetof(Slice, data) == offsetof(iovec, iov_base));
 static_assert(offsetof(Slice, size) == offsetof(iovec, iov_len));

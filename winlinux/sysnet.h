@@ -8,6 +8,21 @@
 
 namespace sysnet {
 
+// ThreadSanitizer learns the order between threads from glibc's calls, so under it the
+// stand-in keeps them where it would otherwise go straight to the kernel. gcc names it with
+// __SANITIZE_THREAD__, clang through __has_feature.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kThreadSanitizer = true;
+#elif defined(__has_feature)
+#  if __has_feature(thread_sanitizer)
+inline constexpr bool kThreadSanitizer = true;
+#  else
+inline constexpr bool kThreadSanitizer = false;
+#  endif
+#else
+inline constexpr bool kThreadSanitizer = false;
+#endif
+
 // One piece of a scattered transfer, laid out as struct iovec.
 struct Slice {
   void* data;
