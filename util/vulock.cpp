@@ -42,8 +42,8 @@ std::recursive_mutex& ProcessMutex() {
   return *mutex;
 }
 
-bool HeldByCaller(const VorMutex* mutex) {
-  return mutex->owner.load(std::memory_order_relaxed) == std::this_thread::get_id();
+bool HeldBy(const VorMutex* mutex, std::thread::id thread) {
+  return mutex->owner.load(std::memory_order_relaxed) == thread;
 }
 
 bool TryTake(VorMutex* mutex) {
@@ -61,7 +61,8 @@ bool TakeMarking(VorMutex* mutex) {
 // The sleeping side: marks the lock contended and sleeps until a release wakes it, or until
 // the time-out (negative: for ever). A release that finds the mark wakes a sleeper under
 // sleep_lock, which this thread holds from its mark until it sleeps: no wake-up is lost.
-bool TakeSleeping(VorMutex* mutex, double timeout) {
+// Kept out of line, as is the wake-up, so that the uncontended lock and unlock stay small.
+[[gnu::noinline]] bool TakeSleeping(VorMutex* mutex, double timeout) {
   const bool forever = timeout < 0 || timeout > kLongestTimeout;
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -83,10 +84,13 @@ bool Acquire(VorMutex* mutex, double timeout) {
   return TakeSleeping(mutex, timeout);
 }
 
-void Release(VorMutex* mutex) {
-  if (mutex->state.exchange(kFree, std::memory_order_release) != kContended) return;
+[[gnu::noinline]] void WakeSleeper(VorMutex* mutex) {
   std::lock_guard hold(mutex->sleep_lock);
   mutex->sleepers.notify_one();
+}
+
+void Release(VorMutex* mutex) {
+  if (mutex->state.exchange(kFree, std::memory_order_release) == kContended) WakeSleeper(mutex);
 }
 
 }  // namespace
@@ -106,19 +110,20 @@ VORUTIL_API VorMutex* VorMutexCreate(int32_t flags) {
 VORUTIL_API int32_t VorMutexLock(VorMutex* mutex, double timeout) {
   if (mutex == nullptr) return Fail(ERR_NULL_PTR);
   if (!(timeout >= 0 || timeout == -1.0)) return Fail(ERR_VAL_INVALID);  // also refuses NaN
-  if (HeldByCaller(mutex)) {
+  const std::thread::id caller = std::this_thread::get_id();
+  if (HeldBy(mutex, caller)) {
     ++mutex->depth;
     return 1;
   }
   if (!Acquire(mutex, timeout)) return Fail(ERR_TIMEOUT);
   mutex->depth = 1;
-  mutex->owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+  mutex->owner.store(caller, std::memory_order_relaxed);
   return 1;
 }
 
 VORUTIL_API int32_t VorMutexUnlock(VorMutex* mutex) {
   if (mutex == nullptr) return Fail(ERR_NULL_PTR);
-  if (!HeldByCaller(mutex)) return Fail(ERR_VAL_INVALID);
+  if (!HeldBy(mutex, std::this_thread::get_id())) return Fail(ERR_VAL_INVALID);
   if (--mutex->depth > 0) return 1;
   mutex->owner.store(std::thread::id(), std::memory_order_relaxed);
   Release(mutex);
