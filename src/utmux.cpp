@@ -317,29 +317,47 @@ void GatherLinkOps(Mux* mux) {
   }
 }
 
+void RunIdleCallbacksLocked(Mux* mux, Event* event) {
+  VorMuxIdleData data{nullptr, event};
+  VorCbListCall(mux->idle_cbs, mux, &data);
+}
+
+void RunIdleCallbacks(Mux* mux, Event* event) {
+  MuxLock hold(mux);
+  RunIdleCallbacksLocked(mux, event);
+}
+
+// The timer step of a call, when it needs one; with idle_first, the idle callbacks of the burst
+// that has just ended run first, in the same hold of the mutex, so that the loop takes it once
+// per burst and not twice. The step is decided after them: they may post timers.
+[[gnu::always_inline]] inline Event* TimerStepOf(Mux* mux, int32_t block, bool idle_first,
+                                                 int32_t* wait_ms) {
+  bool clock_due = false;
+  if (idle_first) {
+    MuxLock hold(mux);
+    RunIdleCallbacksLocked(mux, nullptr);
+    return TimerStepNeeded(mux, block, &clock_due) ? TimerStep(mux, block, clock_due, wait_ms)
+                                                   : nullptr;
+  }
+  if (!TimerStepNeeded(mux, block, &clock_due)) return nullptr;
+  MuxLock hold(mux);
+  return TimerStep(mux, block, clock_due, wait_ms);
+}
+
 // One event for VorMuxEventNext and VorMuxEventLoop, their arguments checked; always inline,
 // so that the loop takes each event without a call of its own and with `block` known.
-[[gnu::always_inline]] inline Event* NextEvent(Mux* mux, int32_t block) {
+// idle_first: the loop's first call after a burst, which runs the idle callbacks.
+[[gnu::always_inline]] inline Event* NextEvent(Mux* mux, int32_t block, bool idle_first = false) {
   for (;;) {
     int32_t wait_ms = -1;
-    Event* event = nullptr;
-    bool clock_due = false;
-    if (TimerStepNeeded(mux, block, &clock_due)) {
-      MuxLock hold(mux);
-      event = TimerStep(mux, block, clock_due, &wait_ms);
-    }
+    Event* event = TimerStepOf(mux, block, idle_first, &wait_ms);
+    idle_first = false;
     if (event != nullptr) return event;
     DWORD timeout = block ? (wait_ms < 0 ? kWaitForever : static_cast<DWORD>(wait_ms)) : 0;
     bool failed = false;
     event = WaitOnPort(mux, timeout, &failed);
     if (event != nullptr || block == 0 || failed) return event;
   }
-}
-
-void RunIdleCallbacks(Mux* mux, Event* event) {
-  VorMuxIdleData data{nullptr, event};
-  MuxLock hold(mux);
-  VorCbListCall(mux->idle_cbs, mux, &data);
 }
 
 }  // namespace
@@ -427,18 +445,19 @@ Event* VorMuxEventNext(Mux* mux, int32_t block) {
 
 Event* VorMuxEventLoop(Mux* mux) {
   if (mux == nullptr) return Fail<Event*>(ERR_NULL_PTR);
+  Event* event = NextEvent(mux, 1);
   for (;;) {
-    Event* event = NextEvent(mux, 1);
     // A blocking call gives null only when the port itself failed: the error stays recorded.
     if (event == nullptr) return nullptr;
-    while (event != nullptr) {
+    do {
       if (event->callback == nullptr || event->callback(event, event->callback_arg) == 0) {
         RunIdleCallbacks(mux, event);
         return event;
       }
       event = NextEvent(mux, 0);
-    }
-    RunIdleCallbacks(mux, nullptr);
+    } while (event != nullptr);
+    // The burst has ended: its idle callbacks run, then the next blocking call.
+    event = NextEvent(mux, 1, true);
   }
 }
 
