@@ -208,7 +208,13 @@ inline Port::Take Port::TakeLocked(Packet* packet) {
 // needs no wake-up.
 void Port::QueueBatchLocked(Batch& batch, int first) {
   if (!closed.load(std::memory_order_relaxed)) {
-    for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
+    // In one claim of the ring when they fit; else one by one, the rest into the overflow.
+    const int count = batch.count - first;
+    const bool at_once = count > 0 && !overflowing.load(std::memory_order_relaxed) &&
+                         ring.TryPushAll(batch.packets + first, static_cast<size_t>(count));
+    if (!at_once) {
+      for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
+    }
   }
   if (sleepers > 0 && batch.count > first) sleeping.notify_all();
   batch.count = 0;

@@ -114,6 +114,31 @@ class LockFreeRing {
     }
   }
 
+  // Pushes the packets at consecutive positions with one compare-and-swap, or none of them:
+  // false when their cells are not all free (the ring is nearly full, or a popper of the last
+  // round is still reading one) or another pusher came first. A cell found free stays free
+  // until its position is claimed, and the claim succeeds only if no one has claimed any of
+  // them.
+  bool TryPushAll(const Packet* packets, size_t count) {
+    if (count > mask_ + 1) return false;
+    size_t position = push_at_.load(std::memory_order_relaxed);
+    for (size_t i = 0; i < count; ++i) {
+      if (cells_[(position + i) & mask_].sequence.load(std::memory_order_acquire) != position + i) {
+        return false;
+      }
+    }
+    if (!push_at_.compare_exchange_strong(position, position + count, std::memory_order_seq_cst,
+                                          std::memory_order_relaxed)) {
+      return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      Cell& cell = cells_[(position + i) & mask_];
+      cell.packet = packets[i];
+      cell.sequence.store(position + i + 1, std::memory_order_release);
+    }
+    return true;
+  }
+
   // False when the ring is empty, or when its next packet is still being written.
   bool TryPop(Packet* packet) {
     size_t position = pop_at_.load(std::memory_order_relaxed);
