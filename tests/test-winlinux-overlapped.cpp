@@ -2,6 +2,7 @@
 // completion, failures with the codes Windows reports, end of stream, aborts, large sends; and
 // ConnectEx, reached through WSAIoctl: success, refusal and abort through the port, also from a
 // wildcard bind whose port is chosen at connect.
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -185,6 +186,44 @@ TEST_F(OverlappedThreads, LargeSendCompletesOnlyWithAllItsBytes) {
   EXPECT_EQ(c.bytes, data.size());
   ASSERT_EQ(got, data.size());
   EXPECT_TRUE(received == data);
+}
+
+// Two threads wait on the port, so one polls and the other sleeps. The first arrival completes
+// the first receive and its thread leaves; the thread left behind must take over the polling,
+// since only a poll sees the second arrival.
+TEST_F(OverlappedThreads, TheWaiterLeftBehindTakesOverThePolling) {
+  char first = 0;
+  char second = 0;
+  OVERLAPPED overlapped[2] = {};
+  ExpectPending(StartRecv(&first, 1, &overlapped[0]));
+  ExpectPending(StartRecv(&second, 1, &overlapped[1]));
+  wltest::ExpectEmpty(port_);  // whatever readiness the new connection has shown is seen
+  Completion got[2];
+  std::atomic<int> done{0};
+  auto wait = [&](int i) {
+    got[i] = Take(port_);
+    done.fetch_add(1);
+  };
+  // The first thread to wait polls; the second, started once the first is in its poll, sleeps.
+  std::thread waiter0(wait, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::thread waiter1(wait, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "x", 1));
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(wltest::kWaitMs);
+  while (done.load() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other is waiting again
+  ASSERT_TRUE(wltest::SendAll(pair_.far_end, "y", 1));
+  waiter0.join();
+  waiter1.join();
+  ASSERT_TRUE(got[0].ok);
+  ASSERT_TRUE(got[1].ok);
+  EXPECT_NE(got[0].overlapped, got[1].overlapped);
+  EXPECT_EQ(first, 'x');
+  EXPECT_EQ(second, 'y');
 }
 
 // Sends that cannot finish at once queue behind each other and complete, whole, in order.

@@ -67,6 +67,10 @@ struct Port : HandleObject {
   bool PushLocked(const Packet& packet);
   [[gnu::always_inline]] Take TakeLocked(Packet* packet);
   [[gnu::noinline]] DWORD WaitForPacket(DWORD milliseconds, Packet* packet);
+  bool ClaimPolling();
+  void ReleasePolling();
+  [[gnu::noinline]] DWORD PollAlone(DWORD milliseconds, Packet* packet);
+  bool HandOverBatch(Batch& batch, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
   void QueueBatchLocked(Batch& batch, int first = 0);
   [[gnu::always_inline]] bool HandOverBatchLocked(Batch& batch, Packet* packet);
@@ -88,7 +92,10 @@ struct Port : HandleObject {
   // Threads polling or asleep in this port, each counted from its announcement (under the
   // mutex) until it leaves. A pusher that sees none wakes no one and takes no lock.
   std::atomic<int> waiters{0};
-  std::atomic<bool> closed{false};  // written under the mutex, read without it
+  // Written under the mutex, read without it. Sequentially consistent where it orders against
+  // `polling`: a thread that takes the poller's part looks at it afterwards, and closing looks
+  // at `polling` after setting it, so a poll that began on a closing port is woken.
+  std::atomic<bool> closed{false};
   // True while overflow holds packets; then every packet goes there, behind them, and a taker
   // empties the ring first: one thread's packets keep their order.
   std::atomic<bool> overflowing{false};
@@ -98,12 +105,18 @@ struct Port : HandleObject {
   // is found by the next wait that may block, or by the next wait of 0 ms at the latest.
   // Set under the mutex; read and cleared by waits of 0 ms, which need no lock.
   std::atomic<bool> polled_lately{false};
+  // One waiter at a time polls; it takes the part with a compare-and-swap, with or without the
+  // mutex (a lone blocking wait polls without it).
+  std::atomic<bool> polling{false};
+  std::atomic<bool> poller_woken{false};  // the wake descriptor written since that poll began
+  // Waiters asleep on `sleeping`; changed under the mutex. A sleeper counts itself and then looks
+  // at `polling` once more; a poller that ends without the mutex clears `polling` and then
+  // reads this: both sequentially consistent, so a poll never ends unseen by a thread about to
+  // sleep until someone polls.
+  std::atomic<int> sleepers{0};
   Lock mutex;  // guards everything below
   std::condition_variable_any sleeping;
   PacketRing overflow;
-  bool polling = false;       // one waiter is in epoll_wait
-  bool poller_woken = false;  // the wake descriptor has been written since that poll began
-  int sleepers = 0;
 };
 
 namespace {
@@ -143,14 +156,13 @@ bool Port::Open() {
 
 void Port::OnClose() {
   std::lock_guard lock(mutex);
-  closed.store(true, std::memory_order_release);
+  closed.store(true, std::memory_order_seq_cst);
   sleeping.notify_all();
   WakePollerLocked();
 }
 
 void Port::WakePollerLocked() {
-  if (!polling || poller_woken) return;
-  poller_woken = true;
+  if (!polling.load(std::memory_order_seq_cst) || poller_woken.exchange(true)) return;
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t written = ::write(wake_fd, &one, sizeof one);
 }
@@ -182,7 +194,7 @@ void Port::WakeWaiters() {
 // Wake a sleeper and the poller both: a sleeper already woken but not yet running still counts
 // as sleeping, so waking only it could leave the packet to a poller that sleeps on.
 void Port::WakeWaitersLocked() {
-  if (sleepers > 0) sleeping.notify_one();
+  if (sleepers.load(std::memory_order_relaxed) > 0) sleeping.notify_one();
   WakePollerLocked();
 }
 
@@ -218,7 +230,7 @@ void Port::QueueBatchLocked(Batch& batch, int first) {
       for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
     }
   }
-  if (sleepers > 0 && batch.count > first) sleeping.notify_all();
+  if (sleepers.load(std::memory_order_relaxed) > 0 && batch.count > first) sleeping.notify_all();
   batch.count = 0;
 }
 
@@ -229,6 +241,27 @@ inline bool Port::HandOverBatchLocked(Batch& batch, Packet* packet) {
                       !overflowing.load(std::memory_order_relaxed) && !ring.Pending();
   if (handed) *packet = batch.packets[0];
   QueueBatchLocked(batch, handed ? 1 : 0);
+  return handed;
+}
+
+// The same at the end of a lone poll, which holds no mutex: the rest of the batch goes into the
+// ring in one claim, and under the mutex only when it does not fit.
+bool Port::HandOverBatch(Batch& batch, Packet* packet) {
+  if (batch.count == 0) return false;
+  const bool handed = !closed.load(std::memory_order_acquire) &&
+                      !overflowing.load(std::memory_order_acquire) && !ring.Pending();
+  if (handed) *packet = batch.packets[0];
+  const int first = handed ? 1 : 0;
+  const int count = batch.count - first;
+  const bool queued = count == 0 || closed.load(std::memory_order_acquire) ||
+                      (!overflowing.load(std::memory_order_acquire) &&
+                       ring.TryPushAll(batch.packets + first, static_cast<size_t>(count)));
+  if (queued) {
+    batch.count = 0;
+    return handed;
+  }
+  std::lock_guard lock(mutex);
+  QueueBatchLocked(batch, first);
   return handed;
 }
 
@@ -269,17 +302,62 @@ inline bool Port::NothingToTake() const {
 
 // Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
 // A packet already queued is taken in a few instructions, and so is the answer of a wait of
-// 0 ms that has nothing to take and no reason to poll (the end of a burst); the rest is
-// WaitForPacket's.
+// 0 ms that has nothing to take and no reason to poll (the end of a burst). A blocking wait
+// with nothing to take and no other waiter polls without the mutex; the rest is WaitForPacket's.
 inline DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   if (!closed.load(std::memory_order_acquire)) {
     if (ring.TryPop(packet)) return ERROR_SUCCESS;
-    if (milliseconds == 0 && NothingToTake() &&
-        (sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
-      return WAIT_TIMEOUT;
+    if (milliseconds == 0) {
+      if (NothingToTake() && (sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
+        return WAIT_TIMEOUT;
+      }
+    } else if (sleepers.load(std::memory_order_relaxed) == 0 && NothingToTake() && ClaimPolling()) {
+      return PollAlone(milliseconds, packet);
     }
   }
   return WaitForPacket(milliseconds, packet);
+}
+
+bool Port::ClaimPolling() {
+  bool free = false;
+  return polling.compare_exchange_strong(free, true, std::memory_order_seq_cst);
+}
+
+// Gives up the poller's part taken without the mutex. Sleepers are woken, to take what the poll
+// queued or the part itself; one about to sleep has counted itself by now, or sees `polling`
+// clear and does not sleep.
+void Port::ReleasePolling() {
+  polling.store(false, std::memory_order_seq_cst);
+  if (sleepers.load(std::memory_order_seq_cst) == 0) return;
+  std::lock_guard lock(mutex);
+  sleeping.notify_all();
+}
+
+// A blocking wait that found nothing to take and took the poller's part without the mutex, as a
+// lone dispatching thread does. It announces itself as WaitForPacket does, polls once, and
+// leaves to WaitForPacket what that poll does not settle: no completion for it, a closed port,
+// or a packet pushed before the announcement. Its own clock reading keeps the whole wait as
+// long as asked.
+DWORD Port::PollAlone(DWORD milliseconds, Packet* packet) {
+  const bool forever = milliseconds == INFINITE;
+  const Clock::time_point start = forever ? Clock::time_point{} : Clock::now();
+  poller_woken.store(false, std::memory_order_seq_cst);
+  waiters.fetch_add(1, std::memory_order_seq_cst);
+  bool handed = false;
+  if (!closed.load(std::memory_order_seq_cst) && !ring.Pending()) {
+    Batch batch(this);
+    Poll(forever ? -1 : PollMilliseconds(milliseconds), batch);
+    waiters.fetch_sub(1, std::memory_order_relaxed);
+    polled_lately.store(true, std::memory_order_relaxed);
+    handed = HandOverBatch(batch, packet);
+  } else {
+    waiters.fetch_sub(1, std::memory_order_relaxed);
+  }
+  ReleasePolling();
+  if (handed) return ERROR_SUCCESS;
+  if (forever) return WaitForPacket(INFINITE, packet);
+  const auto spent = std::chrono::ceil<std::chrono::milliseconds>(Clock::now() - start).count();
+  return WaitForPacket(static_cast<DWORD>(std::max<int64_t>(milliseconds - spent, 0)), packet);
 }
 
 // Out of line, so that the common wait above needs no frame for the lock and the clock.
@@ -312,7 +390,7 @@ DWORD Port::WaitForPacket(DWORD milliseconds, Packet* packet) {
     if (left == 0 && (polled || sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
       return WAIT_TIMEOUT;
     }
-    if (left == 0 && polling) return WAIT_TIMEOUT;
+    if (left == 0 && polling.load(std::memory_order_relaxed)) return WAIT_TIMEOUT;
     // From here this thread polls or sleeps. It announces itself, then looks at the ring once
     // more: a pusher that did not see the announcement has claimed its place by now.
     waiters.fetch_add(1, std::memory_order_seq_cst);
@@ -320,29 +398,34 @@ DWORD Port::WaitForPacket(DWORD milliseconds, Packet* packet) {
       waiters.fetch_sub(1, std::memory_order_relaxed);
       continue;
     }
-    if (!polling) {
-      polling = true;
-      poller_woken = false;
+    if (ClaimPolling()) {
+      poller_woken.store(false, std::memory_order_seq_cst);
       lock.unlock();
       Batch batch(this);
       Poll(left, batch);
       lock.lock();
       waiters.fetch_sub(1, std::memory_order_relaxed);
-      polling = false;
+      polling.store(false, std::memory_order_seq_cst);
       polled = true;
       polled_lately.store(true, std::memory_order_relaxed);
       const bool handed = HandOverBatchLocked(batch, packet);
-      if (sleepers > 0) sleeping.notify_one();  // someone must take over the polling
+      // Someone must take over the polling.
+      if (sleepers.load(std::memory_order_relaxed) > 0) sleeping.notify_one();
       if (handed) return ERROR_SUCCESS;
       continue;
     }
-    ++sleepers;
-    if (forever) {
-      sleeping.wait(lock);
-    } else {
-      sleeping.wait_until(lock, deadline);
+    // Another thread polls: sleep until a packet comes or its poll ends. Counted first, then a
+    // look at `polling` once more: a poll that ended without the mutex is seen here, or sees
+    // this sleeper and wakes it.
+    sleepers.fetch_add(1, std::memory_order_seq_cst);
+    if (polling.load(std::memory_order_seq_cst)) {
+      if (forever) {
+        sleeping.wait(lock);
+      } else {
+        sleeping.wait_until(lock, deadline);
+      }
     }
-    --sleepers;
+    sleepers.fetch_sub(1, std::memory_order_relaxed);
     waiters.fetch_sub(1, std::memory_order_relaxed);
   }
 }
