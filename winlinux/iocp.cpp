@@ -6,15 +6,17 @@
 //
 // A packet goes in and out of a lock-free ring with one compare-and-swap each. The port's mutex
 // is taken only when the ring is full (the packets then wait in order in a growing ring under
-// the mutex), when a wait finds the ring empty and may poll or sleep (a wait of 0 ms right
-// after a poll does neither, and takes no lock), and when a pusher finds a polling or sleeping
-// thread to wake.
+// the mutex), when a pusher finds a polling or sleeping thread to wake, and when a wait finds
+// the ring empty and must sleep, or poll while others wait too. A wait of 0 ms right after a
+// poll neither polls nor sleeps, and a lone blocking wait takes the poller's part with a
+// compare-and-swap: neither takes the lock.
 // A waiter announces itself in `waiters` and then looks at the ring once more; a pusher claims
 // its position and then reads `waiters`. Both pairs are sequentially consistent, so either the
 // pusher sees the waiter or the waiter sees the packet: no wake-up is lost, and the common push
-// reads `waiters` without a read-modify-write of its own. The poller gathers the completions of
-// one poll and queues them after it, under the lock it takes anyway when the poll ends, with
-// one compare-and-swap for all of them when they fit in the ring.
+// reads `waiters` without a read-modify-write of its own. A sleeper and a poller that ends
+// without the lock meet the same way on `sleepers` and `polling`. The poller gathers the
+// completions of one poll and queues them after it, with one compare-and-swap for all of them
+// when they fit in the ring.
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
