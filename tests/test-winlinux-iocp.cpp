@@ -235,6 +235,28 @@ TEST_F(IocpThreads, ClosingThePortEndsEveryWait) {
   EXPECT_EQ(abandoned.load(), 2);
   closesocket(s);
 }
+
+// The same for a lone thread, which polls without the port's lock: closing must wake its poll.
+// The socket's first readiness is taken by a wait of 0 ms first, so that the poll runs until
+// the close.
+TEST_F(IocpThreads, ClosingThePortEndsALoneWait) {
+  const HANDLE port = wltest::NewPort();
+  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  ASSERT_NE(s, INVALID_SOCKET);
+  wltest::Associate(s, port, 1);
+  wltest::ExpectEmpty(port);
+  Completion c;
+  std::thread waiter([&] { c = Take(port, 10000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(CloseHandle(port));
+  waiter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(c.ok);
+  EXPECT_EQ(c.overlapped, nullptr);
+  EXPECT_EQ(c.error, static_cast<DWORD>(ERROR_ABANDONED_WAIT_0));
+  closesocket(s);
+}
 #endif
 
 TEST_F(IocpTest, NewPortRejectsAnExistingPortArgument) {

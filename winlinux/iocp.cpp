@@ -73,6 +73,8 @@ struct Port : HandleObject {
   void ReleasePolling();
   [[gnu::noinline]] DWORD PollAlone(DWORD milliseconds, Packet* packet);
   bool HandOverBatch(Batch& batch, Packet* packet);
+  bool QueueBatchAtOnce(const Batch& batch, int first);
+  int HandOverFirst(const Batch& batch, Packet* packet);
   void Poll(int timeout_ms, Batch& batch);
   void QueueBatchLocked(Batch& batch, int first = 0);
   [[gnu::always_inline]] bool HandOverBatchLocked(Batch& batch, Packet* packet);
@@ -223,48 +225,48 @@ inline Port::Take Port::TakeLocked(Packet* packet) {
 // any completion whose packet cannot be queued. The sleepers wake to take them; the poller
 // needs no wake-up.
 void Port::QueueBatchLocked(Batch& batch, int first) {
-  if (!closed.load(std::memory_order_relaxed)) {
-    // In one claim of the ring when they fit; else one by one, the rest into the overflow.
-    const int count = batch.count - first;
-    const bool at_once = count > 0 && !overflowing.load(std::memory_order_relaxed) &&
-                         ring.TryPushAll(batch.packets + first, static_cast<size_t>(count));
-    if (!at_once) {
-      for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
-    }
+  if (!closed.load(std::memory_order_relaxed) && !QueueBatchAtOnce(batch, first)) {
+    for (int i = first; i < batch.count; ++i) PushLocked(batch.packets[i]);
   }
   if (sleepers.load(std::memory_order_relaxed) > 0 && batch.count > first) sleeping.notify_all();
   batch.count = 0;
 }
 
-// The end of a poll: its first completion goes straight to the poller when nothing is queued
-// ahead of it, since it would be the next packet taken anyway; the rest are queued.
-inline bool Port::HandOverBatchLocked(Batch& batch, Packet* packet) {
-  const bool handed = batch.count > 0 && !closed.load(std::memory_order_relaxed) &&
-                      !overflowing.load(std::memory_order_relaxed) && !ring.Pending();
-  if (handed) *packet = batch.packets[0];
-  QueueBatchLocked(batch, handed ? 1 : 0);
-  return handed;
+// A batch's completions from the first-th on, in one claim of the ring; false when they do not
+// fit or packets wait in the overflow, and then nothing is queued. Needs no lock.
+bool Port::QueueBatchAtOnce(const Batch& batch, int first) {
+  const int count = batch.count - first;
+  return count == 0 || (!overflowing.load(std::memory_order_acquire) &&
+                        ring.TryPushAll(batch.packets + first, static_cast<size_t>(count)));
 }
 
-// The same at the end of a lone poll, which holds no mutex: the rest of the batch goes into the
-// ring in one claim, and under the mutex only when it does not fit.
-bool Port::HandOverBatch(Batch& batch, Packet* packet) {
-  if (batch.count == 0) return false;
-  const bool handed = !closed.load(std::memory_order_acquire) &&
+// The end of a poll: its first completion goes straight to the poller when nothing is queued
+// ahead of it, since it would be the next packet taken anyway. Gives how many it handed.
+int Port::HandOverFirst(const Batch& batch, Packet* packet) {
+  const bool handed = batch.count > 0 && !closed.load(std::memory_order_acquire) &&
                       !overflowing.load(std::memory_order_acquire) && !ring.Pending();
   if (handed) *packet = batch.packets[0];
-  const int first = handed ? 1 : 0;
-  const int count = batch.count - first;
-  const bool queued = count == 0 || closed.load(std::memory_order_acquire) ||
-                      (!overflowing.load(std::memory_order_acquire) &&
-                       ring.TryPushAll(batch.packets + first, static_cast<size_t>(count)));
-  if (queued) {
+  return handed ? 1 : 0;
+}
+
+// The end of a poll under the mutex: the first completion handed over, the rest queued.
+inline bool Port::HandOverBatchLocked(Batch& batch, Packet* packet) {
+  const int handed = HandOverFirst(batch, packet);
+  QueueBatchLocked(batch, handed);
+  return handed != 0;
+}
+
+// The same at the end of a lone poll, which holds no mutex: the rest goes into the ring in one
+// claim, and under the mutex only when it does not fit.
+bool Port::HandOverBatch(Batch& batch, Packet* packet) {
+  const int handed = HandOverFirst(batch, packet);
+  if (closed.load(std::memory_order_acquire) || QueueBatchAtOnce(batch, handed)) {
     batch.count = 0;
-    return handed;
+  } else {
+    std::lock_guard lock(mutex);
+    QueueBatchLocked(batch, handed);
   }
-  std::lock_guard lock(mutex);
-  QueueBatchLocked(batch, first);
-  return handed;
+  return handed != 0;
 }
 
 // A poll that completes more than a batch holds queues what it has so far.
