@@ -104,10 +104,15 @@ int UnsentSlices(const Transfer& transfer, sysnet::Slice* rest) {
   return count;
 }
 
-long SendUnsent(int fd, const Transfer& transfer) {
-  if (transfer.done == 0) return sysnet::Send(fd, transfer.slices, transfer.slice_count);
+// What is left of a send that went out in part.
+[[gnu::noinline]] long SendRemainder(int fd, const Transfer& transfer) {
   sysnet::Slice rest[kMaxSlices];
   return sysnet::Send(fd, rest, UnsentSlices(transfer, rest));
+}
+
+[[gnu::always_inline]] inline long SendUnsent(int fd, const Transfer& transfer) {
+  if (transfer.done == 0) return sysnet::Send(fd, transfer.slices, transfer.slice_count);
+  return SendRemainder(fd, transfer);
 }
 
 // An overlapped send completes only when all its bytes are out: keep sending until then.
@@ -247,16 +252,31 @@ void CompleteServed(SocketState& state, Op* op, DWORD bytes, DWORD error, Batch&
   batch.packets[batch.count++] = Packet{overlapped, state.key, bytes, error};
 }
 
-// Runs the pending operations of one direction in order until one cannot proceed.
-void Serve(SocketState& state, int fd, OpQueue& queue, Batch& batch) {
+// Runs the pending operations of one direction in order, each tried by try_op, until one cannot
+// proceed.
+template <typename TryFn>
+[[gnu::always_inline]] inline void ServeWith(SocketState& state, OpQueue& queue, Batch& batch,
+                                             TryFn try_op) {
   while (!queue.Empty()) {
-    const Outcome outcome = TryOp(state, fd, queue.Front());
+    const Outcome outcome = try_op(queue.Front());
     if (outcome.state == Outcome::kPending) return;
     Op* op = queue.Pop();
     const DWORD error =
         outcome.state == Outcome::kDone ? ERROR_SUCCESS : CompletionErrorFromErrno(outcome.error);
     CompleteServed(state, op, outcome.bytes, error, batch);
   }
+}
+
+void Serve(SocketState& state, int fd, OpQueue& queue, Batch& batch) {
+  ServeWith(state, queue, batch, [&state, fd](Op* op) { return TryOp(state, fd, op); });
+}
+
+// The receives, inline in the readiness handler: nearly every readiness of a busy connection
+// serves one. Their queue holds receives only.
+[[gnu::always_inline]] inline void ServeReceives(SocketState& state, int fd, Batch& batch) {
+  ServeWith(state, state.recvs, batch, [&state, fd](Op* op) {
+    return TryTransfer(state, fd, OpKind::kRecv, op->transfer);
+  });
 }
 
 void MarkPending(OVERLAPPED* overlapped) {
@@ -342,7 +362,7 @@ void SocketOnReady(uint64_t tag, Batch& batch) {
   if (!state->open || state->generation != static_cast<uint32_t>(tag >> 32)) return;
   state->recv_drained = false;
   // Most readiness finds work in one direction only; the others cost a look.
-  if (!state->recvs.Empty()) Serve(*state, fd, state->recvs, batch);
+  ServeReceives(*state, fd, batch);
   if (!state->sends.Empty()) Serve(*state, fd, state->sends, batch);
   if (!state->accepts.Empty()) Serve(*state, fd, state->accepts, batch);
 }
@@ -376,7 +396,8 @@ int CheckOverlappedCall(const LockedSocket& socket, LPWSAOVERLAPPED overlapped,
 
 // Queues a receive or send to wait for the poller, its buffers taken from the program's or
 // from a transfer already tried; SOCKET_ERROR with WSA_IO_PENDING, or the error of a refusal.
-int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
+// Inline in the one start that calls it: a receive on a drained socket comes here every message.
+[[gnu::always_inline]] inline int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
          LPWSAOVERLAPPED overlapped, const WSABUF* buffers, DWORD buffer_count,
          const standin::Transfer* tried) {
   if (socket->port == nullptr) return Fail(SOCKET_ERROR, WSAEINVAL);
@@ -399,27 +420,30 @@ int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
 // done at once when it can be (returns 0 with the byte count, its packet queued now), or
 // pending (SOCKET_ERROR with WSA_IO_PENDING). One that completes at once needs no operation
 // record: its buffers are tried from the stack. A start refused at once leaves the OVERLAPPED
-// as it was; only a pending one is marked pending.
-int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
-                    LPWSABUF buffers, DWORD buffer_count, LPDWORD bytes_done,
-                    LPWSAOVERLAPPED overlapped) {
-  if (standin::MustWaitForPoller(*socket, queue, kind)) {
-    return Pend(socket, queue, kind, overlapped, buffers, buffer_count, nullptr);
-  }
+// as it was; only a pending one is marked pending. Inline in both callers: it runs once per
+// message, and a call of its own would cost a second frame.
+[[gnu::always_inline]] inline int StartOverlapped(LockedSocket& socket, standin::OpQueue& queue,
+                                                  standin::OpKind kind, LPWSABUF buffers,
+                                                  DWORD buffer_count, LPDWORD bytes_done,
+                                                  LPWSAOVERLAPPED overlapped) {
   standin::Transfer transfer;
-  if (!standin::FillTransfer(&transfer, buffers, buffer_count)) {
-    return Fail(SOCKET_ERROR, WSAEINVAL);
+  const standin::Transfer* tried = nullptr;
+  if (!standin::MustWaitForPoller(*socket, queue, kind)) {
+    if (!standin::FillTransfer(&transfer, buffers, buffer_count)) {
+      return Fail(SOCKET_ERROR, WSAEINVAL);
+    }
+    const standin::Outcome outcome = standin::TryTransfer(*socket, socket.fd(), kind, transfer);
+    if (outcome.state == standin::Outcome::kFailed) {
+      return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
+    }
+    if (outcome.state == standin::Outcome::kDone) {
+      if (bytes_done != nullptr) *bytes_done = outcome.bytes;
+      standin::CompleteOverlapped(*socket, overlapped, outcome.bytes, ERROR_SUCCESS);
+      return Succeed(0);
+    }
+    tried = &transfer;
   }
-  const standin::Outcome outcome = standin::TryTransfer(*socket, socket.fd(), kind, transfer);
-  if (outcome.state == standin::Outcome::kPending) {
-    return Pend(socket, queue, kind, overlapped, buffers, buffer_count, &transfer);
-  }
-  if (outcome.state == standin::Outcome::kFailed) {
-    return Fail(SOCKET_ERROR, SocketErrorFromErrno(outcome.error));
-  }
-  if (bytes_done != nullptr) *bytes_done = outcome.bytes;
-  standin::CompleteOverlapped(*socket, overlapped, outcome.bytes, ERROR_SUCCESS);
-  return Succeed(0);
+  return Pend(socket, queue, kind, overlapped, buffers, buffer_count, tried);
 }
 
 }  // namespace
