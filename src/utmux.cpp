@@ -3,7 +3,6 @@
 // callbacks run after each burst.
 #include <atomic>
 #include <climits>
-#include <cmath>
 #include <cstddef>
 #include <cstring>
 
@@ -180,10 +179,14 @@ Event* HandOutReady(Mux* mux) {
 // wait ends at or after the due time, so a blocking call never polls the port in the last
 // fraction of a millisecond. The first event is not yet due, so the wait is at least 1 ms.
 int32_t WaitUntilFirstScheduled(const Mux* mux, double now) {
-  double wait_ms = std::ceil((vor::sched::First(mux->sched_index)->due - now) * 1000.0);
+  const double wait_ms = (vor::sched::First(mux->sched_index)->due - now) * 1000.0;
   // Beyond about 24.8 days the wait is clamped; an early wake-up only waits again.
   if (wait_ms >= static_cast<double>(INT_MAX)) return INT_MAX;
-  return wait_ms < 1.0 ? 1 : static_cast<int32_t>(wait_ms);
+  // Rounded up by hand: the value is positive and fits, and std::ceil is a library call on
+  // processors without SSE4.1. Every blocking call with a timer scheduled comes here.
+  const auto whole = static_cast<int32_t>(wait_ms);
+  const int32_t rounded = whole < wait_ms ? whole + 1 : whole;
+  return rounded < 1 ? 1 : rounded;
 }
 
 // One timer step: a due timer event, or null with the longest port wait (-1: for ever) that
