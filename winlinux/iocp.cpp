@@ -524,18 +524,12 @@ BOOL DeliverPacket(const standin::Packet& packet, LPDWORD bytes, PULONG_PTR key,
   return Succeed(TRUE);
 }
 
-// A packet already queued on a live port. Makes no call, so that the wait that finds one, as
-// every dispatch within a burst does, needs no stack frame; false sends the wait the long way.
-[[gnu::always_inline]] inline bool TakeQueuedPacket(HANDLE port_handle, standin::Packet* packet) {
-  standin::HandleVisit<Port> port(port_handle, standin::HandleKind::kPort);
-  return port && port->TakeQueued(packet);
-}
-
-// The wait that found nothing queued: it polls, sleeps, or reports why there is no packet.
-[[gnu::noinline]] BOOL WaitForCompletion(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key,
-                                         LPOVERLAPPED* overlapped, DWORD milliseconds) {
-  standin::HandleVisit<Port> port(port_handle, standin::HandleKind::kPort);
-  if (!port) return Fail(FALSE, ERROR_INVALID_HANDLE);
+// The wait that found nothing queued: it polls, sleeps, or reports why there is no packet. It
+// leaves the port's handle, which the caller entered.
+[[gnu::noinline]] BOOL WaitForCompletion(Port* entered_port, std::atomic<uint32_t>* entered,
+                                         LPDWORD bytes, PULONG_PTR key, LPOVERLAPPED* overlapped,
+                                         DWORD milliseconds) {
+  const standin::HandleVisit<Port> port(entered_port, entered);
   standin::Packet packet;  // filled when a packet is taken
   const DWORD outcome = port->Wait(milliseconds, &packet);
   if (outcome != ERROR_SUCCESS) return Fail(FALSE, outcome);
@@ -553,10 +547,17 @@ BOOL GetQueuedCompletionStatus(HANDLE port_handle, LPDWORD bytes, PULONG_PTR key
     return Fail(FALSE, ERROR_INVALID_PARAMETER);
   }
   *overlapped = nullptr;
+  // A packet already queued is taken here, with no call and so no stack frame, as every
+  // dispatch within a burst finds one; the rest of the wait goes on in WaitForCompletion.
+  std::atomic<uint32_t>* entered = nullptr;
+  auto* port =
+      static_cast<Port*>(standin::HandleEnter(port_handle, standin::HandleKind::kPort, &entered));
+  if (port == nullptr) return Fail(FALSE, ERROR_INVALID_HANDLE);
   standin::Packet packet;
-  if (!TakeQueuedPacket(port_handle, &packet)) {
-    return WaitForCompletion(port_handle, bytes, key, overlapped, milliseconds);
+  if (!port->TakeQueued(&packet)) {
+    return WaitForCompletion(port, entered, bytes, key, overlapped, milliseconds);
   }
+  standin::HandleLeave(entered);
   return DeliverPacket(packet, bytes, key, overlapped);
 }
 

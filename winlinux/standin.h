@@ -126,6 +126,9 @@ class HandleVisit {
  public:
   HandleVisit(HANDLE handle, HandleKind kind)
       : object_(static_cast<Object*>(HandleEnter(handle, kind, &entered_))) {}
+  // Takes over a stay that HandleEnter began.
+  HandleVisit(Object* object, std::atomic<uint32_t>* entered)
+      : entered_(entered), object_(object) {}
   ~HandleVisit() {
     if (object_ != nullptr) HandleLeave(entered_);
   }
