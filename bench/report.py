@@ -51,6 +51,7 @@ def load(path):
         rate = float(kv["mb_per_s"] if mode == "stream" else kv["msgs_per_s"])
         units = float(kv.get("total_bytes", 0)) / 1e6 if mode == "stream" else float(kv.get("total_msgs", 0))
         runs[(build, server, (mode, int(conns), int(size)))].append({
+            "rep": rep,
             "rate": rate,
             "p50": float(kv.get("p50_us", 0)),
             "p99": float(kv.get("p99_us", 0)),
@@ -83,6 +84,23 @@ def summary(runs, key):
         "p99": statistics.median(r["p99"] for r in runs[key]),
         "cpu": statistics.median(cpu) if cpu else None,
     }
+
+
+def paired_cpu_ratios(runs, cell, base, of="vor"):
+    """base's processor time per unit over of's, one ratio per repetition in which both ran. The
+    servers of one repetition of a cell run back to back, so a change in what the machine does
+    between repetitions cancels out of each ratio."""
+    def by_rep(server):
+        return {r["rep"]: r["cpu_us_per_unit"] for r in runs.get(("linux", server, cell), [])
+                if r["cpu_us_per_unit"]}
+    b, v = by_rep(base), by_rep(of)
+    return sorted(b[k] / v[k] for k in b.keys() & v.keys())
+
+
+def fmt_paired(ratios):
+    if not ratios:
+        return "-"
+    return f"{statistics.median(ratios):.2f} ({ratios[0]:.2f}-{ratios[-1]:.2f})"
 
 
 def fmt_rate(s, stream):
@@ -178,6 +196,16 @@ def native_sections(runs):
               "this is the steadier measure: throughput above also moves with what else runs.", ""]
     lines += table(rows, ["cell", "epoll/Vor", "libuv/Vor", "Asio/Vor", "epoll/stand-in IOCP",
                           "stand-in IOCP/Vor"]) + [""]
+
+    rows = []
+    for c in CELLS:
+        rows.append([cell_name(c)] + [fmt_paired(paired_cpu_ratios(runs, c, base))
+                                      for base in ["epoll", "uv", "asio", "iocp_standin"]])
+    lines += ["The same ratios paired by repetition: in each repetition the baseline's processor time "
+              "over Vor's, then the median (min-max) of those. The machine's speed drifts between "
+              "repetitions by more than the differences measured here; within one repetition the "
+              "servers run back to back and meet much the same machine.", ""]
+    lines += table(rows, ["cell", "epoll/Vor", "libuv/Vor", "Asio/Vor", "stand-in IOCP/Vor"]) + [""]
 
     rows = []
     for c in CELLS[:4]:
