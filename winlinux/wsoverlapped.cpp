@@ -274,9 +274,8 @@ void Serve(SocketState& state, int fd, OpQueue& queue, Batch& batch) {
 // The receives, inline in the readiness handler: nearly every readiness of a busy connection
 // serves one. Their queue holds receives only.
 [[gnu::always_inline]] inline void ServeReceives(SocketState& state, int fd, Batch& batch) {
-  ServeWith(state, state.recvs, batch, [&state, fd](Op* op) {
-    return TryTransfer(state, fd, OpKind::kRecv, op->transfer);
-  });
+  ServeWith(state, state.recvs, batch,
+            [&state, fd](Op* op) { return TryTransfer(state, fd, OpKind::kRecv, op->transfer); });
 }
 
 void MarkPending(OVERLAPPED* overlapped) {
@@ -397,9 +396,10 @@ int CheckOverlappedCall(const LockedSocket& socket, LPWSAOVERLAPPED overlapped,
 // Queues a receive or send to wait for the poller, its buffers taken from the program's or
 // from a transfer already tried; SOCKET_ERROR with WSA_IO_PENDING, or the error of a refusal.
 // Inline in the one start that calls it: a receive on a drained socket comes here every message.
-[[gnu::always_inline]] inline int Pend(LockedSocket& socket, standin::OpQueue& queue, standin::OpKind kind,
-         LPWSAOVERLAPPED overlapped, const WSABUF* buffers, DWORD buffer_count,
-         const standin::Transfer* tried) {
+[[gnu::always_inline]] inline int Pend(LockedSocket& socket, standin::OpQueue& queue,
+                                       standin::OpKind kind, LPWSAOVERLAPPED overlapped,
+                                       const WSABUF* buffers, DWORD buffer_count,
+                                       const standin::Transfer* tried) {
   if (socket->port == nullptr) return Fail(SOCKET_ERROR, WSAEINVAL);
   standin::Op* op = standin::TakeOp(*socket);
   if (op == nullptr) return Fail(SOCKET_ERROR, WSAENOBUFS);
