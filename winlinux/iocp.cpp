@@ -307,13 +307,13 @@ inline bool Port::NothingToTake() const {
   return !ring.Pending() && !overflowing.load(std::memory_order_acquire);
 }
 
-// Gives the next packet, or WAIT_TIMEOUT, or ERROR_ABANDONED_WAIT_0 once the port is closed.
-// A packet already queued is taken in a few instructions, and so is the answer of a wait of
-// 0 ms that has nothing to take and no reason to poll (the end of a burst). A blocking wait
-// with nothing to take and no other waiter polls without the mutex; the rest is WaitForPacket's.
+// The rest of a wait that TakeQueued left empty-handed: the next packet, or WAIT_TIMEOUT, or
+// ERROR_ABANDONED_WAIT_0 once the port is closed. A wait of 0 ms that has nothing to take and
+// no reason to poll (the end of a burst) is answered in a few instructions. A blocking wait
+// with nothing to take and no other waiter polls without the mutex; the rest, including a
+// packet that came since TakeQueued looked, is WaitForPacket's.
 inline DWORD Port::Wait(DWORD milliseconds, Packet* packet) {
   if (!closed.load(std::memory_order_acquire)) {
-    if (ring.TryPop(packet)) return ERROR_SUCCESS;
     if (milliseconds == 0) {
       if (NothingToTake() && (sockets.load(std::memory_order_acquire) == 0 || LookedLately())) {
         return WAIT_TIMEOUT;
